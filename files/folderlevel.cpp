@@ -1,0 +1,28 @@
+#include "folderlevel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLatin1String>
+#include <QMessageLogger>
+
+namespace vask {
+
+bool ensureLevel(const QString &path, Presence test)
+{
+    const bool present = test == Presence::AnyEntry ? QFile::exists(path) : QDir(path).exists();
+    if (present)
+        return false;
+    return QDir().mkdir(path);
+}
+
+QString refusal()
+{
+    return QString(QLatin1String(""));
+}
+
+void logInfo(const char *message)
+{
+    QMessageLogger().info("%s", message);
+}
+
+} // namespace vask

@@ -1,0 +1,27 @@
+#ifndef VASK_FOLDERLEVEL_H
+#define VASK_FOLDERLEVEL_H
+
+#include <QString>
+
+namespace vask {
+
+// What counts as "already there" before a level is created.
+enum class Presence {
+    AnyEntry, // QFile::exists: a regular file of that name counts
+    Folder,   // QDir::exists: only a folder counts
+};
+
+// Tests one path and, when it is missing, creates that single level (never
+// its parents). Returns whether the level was created by this call; callers
+// that do not care ignore it, as the folder accessors do.
+bool ensureLevel(const QString &path, Presence test);
+
+// The empty, non-null string that the accessors return when they refuse.
+QString refusal();
+
+// Writes one info-level entry without source-location context.
+void logInfo(const char *message);
+
+} // namespace vask
+
+#endif // VASK_FOLDERLEVEL_H

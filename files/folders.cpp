@@ -1,0 +1,96 @@
+// The base directory and the eight standard folders.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLatin1String>
+
+#include "filehelper.h"
+#include "folderlevel.h"
+
+namespace {
+
+// One standard folder: refuse without a base directory, else append the
+// literal, create the level when missing and return the path regardless.
+QString standardFolder(const QString &base, const char *literal, vask::Presence test,
+                       const char *refusalMessage)
+{
+    if (base.isEmpty()) {
+        vask::logInfo(refusalMessage);
+        return vask::refusal();
+    }
+    const QString path = base + QLatin1String(literal);
+    vask::ensureLevel(path, test);
+    return path;
+}
+
+} // namespace
+
+void FileHelper::setBaseDirPath(QString path)
+{
+    appDirPath = path;
+}
+
+QString FileHelper::appDir()
+{
+    if (!appDirPath.isEmpty())
+        return appDirPath;
+    return QCoreApplication::applicationDirPath();
+}
+
+QString FileHelper::dataDir()
+{
+    return standardFolder(appDirPath, "/Data", vask::Presence::AnyEntry,
+                          "dataDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::backupDir()
+{
+    return standardFolder(appDirPath, "/Backup", vask::Presence::AnyEntry,
+                          "backupDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::tempDir()
+{
+    return standardFolder(appDirPath, "/Temp", vask::Presence::AnyEntry,
+                          "tempDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::docDir()
+{
+    return standardFolder(appDirPath, "/Doc", vask::Presence::AnyEntry,
+                          "docDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::chartDir()
+{
+    return standardFolder(appDirPath, "/Chart", vask::Presence::AnyEntry,
+                          "chartDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::models3dDir()
+{
+    return standardFolder(appDirPath, "/Models3d", vask::Presence::AnyEntry,
+                          "models3dDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::snapshotDir()
+{
+    return standardFolder(appDirPath, "/Snapshot", vask::Presence::Folder,
+                          "snapshotDir(): AppDirPath cannot be empty");
+}
+
+QString FileHelper::logDir(QString subDirName)
+{
+    const QString base = appDirPath;
+    if (base.isEmpty()) {
+        vask::logInfo("logDir(): AppDirPath cannot be empty");
+        return vask::refusal();
+    }
+    const QString root = base + QLatin1String("/Log");
+    const QString target = subDirName.isEmpty() ? root : root + QLatin1Char('/') + subDirName;
+    // The named folder is attempted only when the log root is there or could
+    // be made: with the base directory missing, nothing is created at all.
+    if (QFile::exists(root) || QDir().mkdir(root))
+        vask::ensureLevel(target, vask::Presence::AnyEntry);
+    return target;
+}

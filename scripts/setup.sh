@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that are missing for one purpose:
+#   setup.sh tour   what building the library and running vaskprobe needs
+#   setup.sh test   everything the full test run needs (sanitizers, fuzzing,
+#                   Xvfb, gdb, MinGW-w64 and wine for the Windows code)
+set -euo pipefail
+profile=${1:-test}
+
+tour_pkgs=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools gdb)
+test_pkgs=("${tour_pkgs[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+  xvfb x11-xserver-utils libx11-dev libxrandr-dev xauth
+  g++-mingw-w64-x86-64 wine wine64 python3 procps file)
+
+case "$profile" in
+  tour) want=("${tour_pkgs[@]}") ;;
+  test) want=("${test_pkgs[@]}") ;;
+  *) echo "usage: $0 [tour|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

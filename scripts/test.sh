@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Every test: set up what is missing, then
+#   1. the normal build and all its tests,
+#   2. the same build and tests under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   3. each extra check in scripts/checks/ (sanitizer variants, fuzzing, the
+#      Windows code under wine ...), in name order.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+bash "$root/scripts/setup.sh" test
+source "$root/scripts/lib.sh"
+
+step "normal build"
+configure_build "$root/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_ctest "$root/build/test"
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+configure_build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVASK_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest "$root/build/asan" -LE no-asan
+
+for check in "$root"/scripts/checks/*.sh; do
+  [ -e "$check" ] || continue
+  step "check $(basename "$check" .sh)"
+  bash "$check" "$root"
+done
+
+step "all tests passed"

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The main job: set up what is missing, build, and run the vaskprobe tour on a
+# fresh base directory in a temporary folder.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh" tour
+build=$root/build/release
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target vaskprobe -j"$(nproc)" >/dev/null
+exec "$build/examples/vaskprobe/vaskprobe"
