@@ -1,0 +1,19 @@
+#ifndef VASK_SCREEN_PLATFORM_H
+#define VASK_SCREEN_PLATFORM_H
+
+// The platform half of ScreenHelper: one function per platform file
+// (screen_win.cpp, screen_x11.cpp), free of Qt so it can be built and tested
+// on its own. Nothing here is exported from the library.
+
+namespace vask { namespace screen {
+
+// The monitor rectangle as the calling process sees it, and the pixel size
+// of that monitor's current display mode.
+struct Geometry { int screenWidth; int screenHeight; int pixelWidth; int pixelHeight; };
+
+// Reads the monitor of the desktop window and its current mode; false (out untouched) when anything can't be read or the monitor width is 0.
+bool queryDesktopMonitor(Geometry &out);
+
+} }
+
+#endif // VASK_SCREEN_PLATFORM_H
