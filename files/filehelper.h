@@ -66,6 +66,9 @@ public:
     static QJsonObject readDistributedConfigFile();
 
 private:
+    // The crash-dump callback reads the base directory in place, without the
+    // allocating copy appDir() makes: it may run inside a signal handler.
+    friend class DmpHelper;
     static QString appDirPath;
 };
 

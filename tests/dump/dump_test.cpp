@@ -1,0 +1,556 @@
+// Crash dumps of real processes: dump_crasher dies the way it is told, and we
+// check how it ended, what it left on disk and what gdb reads from that.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+#include "testsupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kCrasher = QStringLiteral(VASK_CRASHER);
+
+struct Outcome {
+    bool ended = false; // within the time limit
+    bool signaled = false;
+    int signal = 0;
+    int exitCode = -1;
+    QString output;
+    long long startMs = 0, endMs = 0;
+
+    QString pattern() const
+    {
+        const auto m = QRegularExpression("^pattern (0x[0-9a-f]+)$", QRegularExpression::MultilineOption)
+                           .match(output);
+        return m.hasMatch() ? m.captured(1) : QString();
+    }
+};
+
+// Runs a program with stdout captured. With `onReady`, the program is started
+// with --wait: once it prints "ready", onReady runs and the program is let go.
+Outcome run(const QStringList &command, const std::function<void()> &onReady = {}, int timeoutMs = 60000)
+{
+    Outcome o;
+    int out[2], in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+        return o;
+    std::vector<QByteArray> bytes;
+    for (const QString &a : command)
+        bytes.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+
+    o.startMs = QDateTime::currentMSecsSinceEpoch();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(in[0]);
+    QByteArray text;
+    bool released = !onReady;
+    const long long deadline = o.startMs + timeoutMs;
+    for (;;) {
+        pollfd p = {out[0], POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            char buffer[4096];
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, int(n));
+        }
+        if (!released && text.contains("ready\n")) {
+            onReady();
+            released = true;
+            (void)!write(in[1], "go\n", 3);
+        }
+        if (QDateTime::currentMSecsSinceEpoch() > deadline)
+            break;
+    }
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            o.ended = true;
+            break;
+        }
+        if (QDateTime::currentMSecsSinceEpoch() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    o.endMs = QDateTime::currentMSecsSinceEpoch();
+    close(out[0]);
+    close(in[1]);
+    o.output = QString::fromLocal8Bit(text);
+    o.signaled = WIFSIGNALED(status);
+    o.signal = o.signaled ? WTERMSIG(status) : 0;
+    o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return o;
+}
+
+Outcome crash(const QStringList &args, const std::function<void()> &onReady = {})
+{
+    QStringList command = {kCrasher};
+    if (onReady)
+        command << "--wait";
+    return run(command + args, onReady);
+}
+
+// The dump files in a folder (every entry, so strays show up too).
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+}
+
+bool isCore(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(18);
+    // ELF magic, 64-bit, little endian; e_type 4 = ET_CORE.
+    return head.size() == 18 && head.startsWith("\x7f" "ELF\x02\x01") && head[16] == 4 && head[17] == 0;
+}
+
+long long stampOf(const QString &name)
+{
+    const auto m = QRegularExpression("^vask_([1-9][0-9]*)\\.dmp$").match(name);
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// What gdb reads from a dump: one batch run, its output cut into sections.
+struct GdbView {
+    QString all;
+    QMap<QString, QString> section;
+
+    QString topFunction() const
+    {
+        const auto m = QRegularExpression("^#0\\s+(?:0x[0-9a-f]+ in )?([A-Za-z_][\\w:~]*)",
+                                          QRegularExpression::MultilineOption)
+                           .match(section.value("bt"));
+        return m.hasMatch() ? m.captured(1) : QString();
+    }
+    bool inBacktrace(const QString &function) const
+    {
+        return section.value("bt").contains(" " + function + " (");
+    }
+    // Threads with registers in the dump. (gdb also lists threads it finds
+    // through libthread_db in memory; those without registers don't count.)
+    int threadCount() const
+    {
+        int n = 0;
+        const QRegularExpression thread("^\\*?\\s+\\d+\\s+(Thread|LWP) ");
+        for (const QString &line : section.value("threads").split(QLatin1Char('\n')))
+            if (thread.match(line).hasMatch() && !line.contains("registers"))
+                ++n;
+        return n;
+    }
+};
+
+bool haveGdb()
+{
+    return !QStandardPaths::findExecutable("gdb").isEmpty();
+}
+
+GdbView gdb(const QString &exe, const QString &core, const QStringList &extra = {})
+{
+    QStringList args = {"-batch", "-nx", "-q", "-iex", "set debuginfod enabled off"};
+    auto mark = [&](const QString &name) { args << "-ex" << QStringLiteral("echo @@%1\\n").arg(name); };
+    mark("threads");
+    args << "-ex" << "info threads";
+    mark("bt");
+    args << "-ex" << "bt 12";
+    for (int i = 0; i < extra.size(); ++i) {
+        mark(QStringLiteral("x%1").arg(i));
+        args << "-ex" << extra.at(i);
+    }
+    mark("end");
+    args << exe << core;
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start("gdb", args);
+    p.waitForFinished(120000);
+    GdbView v;
+    v.all = QString::fromLocal8Bit(p.readAll());
+    const QStringList parts = v.all.split("@@");
+    for (const QString &part : parts) {
+        const int nl = part.indexOf(QLatin1Char('\n'));
+        if (nl > 0)
+            v.section.insert(part.left(nl), part.mid(nl + 1));
+    }
+    return v;
+}
+
+// gdb commands that read three words of the 64 MiB pattern, and the check
+// that they came back as written: word i holds 0x564b000000000000 | i.
+QStringList patternProbes(const QString &address)
+{
+    QStringList probes;
+    for (const char *offset : {"0", "0x2000000", "0x3fffff8"})
+        probes << QStringLiteral("x/1xg %1+%2").arg(address, QLatin1String(offset));
+    return probes;
+}
+
+void expectPattern(const GdbView &v, int firstProbe)
+{
+    const char *want[] = {"0x564b000000000000", "0x564b000000400000", "0x564b0000007fffff"};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(v.section.value(QStringLiteral("x%1").arg(firstProbe + i)).contains(QLatin1String(want[i])))
+            << "probe " << i << ":\n" << v.all.toStdString();
+}
+
+class DumpTest : public ::testing::Test
+{
+    protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        base = dir.path() + "/base";
+        ASSERT_TRUE(QDir().mkpath(base));
+    }
+
+    // The one dump in `folder`, checked for name, stamp and permissions.
+    QString onlyDump(const QString &folder, const Outcome &o)
+    {
+        const QStringList names = entries(folder);
+        EXPECT_EQ(names.size(), 1) << names.join(QLatin1Char(' ')).toStdString();
+        if (names.size() != 1)
+            return QString();
+        const long long ms = stampOf(names.first());
+        EXPECT_GE(ms, o.startMs) << names.first().toStdString();
+        EXPECT_LE(ms, o.endMs) << names.first().toStdString();
+        const QString path = folder + QLatin1Char('/') + names.first();
+        struct stat st = {
+            };
+        EXPECT_EQ(lstat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_TRUE(isCore(path));
+        return path;
+    }
+
+    QTemporaryDir dir;
+    QString base;
+};
+
+// ---------------------------------------------------------------------------
+// Ways to die: each ends by its own signal and leaves one core in which gdb
+// finds the faulting function.
+
+TEST_F(DumpTest, NullWriteLeavesOneCoreWithEveryThreadAndAllMemory)
+{
+    const Outcome o = crash({"--base", base, "--pattern", "--threads", "3", "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(o.signaled);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    EXPECT_FALSE(o.output.contains("survived"));
+    const QString core = onlyDump(base, o);
+    ASSERT_FALSE(core.isEmpty());
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const QString address = o.pattern();
+    ASSERT_FALSE(address.isEmpty()) << o.output.toStdString();
+    const GdbView v = gdb(kCrasher, core, patternProbes(address) << "p $_siginfo.si_signo");
+    EXPECT_TRUE(v.all.contains("Program terminated with signal SIGSEGV")) << v.all.toStdString();
+    EXPECT_EQ(v.topFunction(), "vaskCrashNullWrite") << v.all.toStdString();
+    EXPECT_TRUE(v.inBacktrace("main")) << v.all.toStdString();
+    EXPECT_EQ(v.threadCount(), 4) << v.all.toStdString();
+    expectPattern(v, 0);
+    EXPECT_TRUE(v.section.value("x3").contains("= 11")) << v.all.toStdString();
+}
+
+struct Fault {
+    const char *mode;
+    int signal;
+    const char *gdbSignal;
+    const char *function; // the faulting function
+    bool onTop;           // at the top of bt, or below the C library's frames
+};
+
+void PrintTo(const Fault &f, std::ostream *os)
+{
+    *os << f.mode;
+}
+
+class FaultTest : public DumpTest, public ::testing::WithParamInterface<Fault>
+{
+};
+
+TEST_P(FaultTest, EndsByItsSignalWithTheFaultingFunctionInTheDump)
+{
+    const Fault f = GetParam();
+    const Outcome o = crash({"--base", base, QLatin1String(f.mode)});
+    ASSERT_TRUE(o.ended);
+    EXPECT_TRUE(o.signaled);
+    EXPECT_EQ(o.signal, f.signal);
+    const QString core = onlyDump(base, o);
+    ASSERT_FALSE(core.isEmpty());
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, core);
+    EXPECT_TRUE(v.all.contains("Program terminated with signal " + QLatin1String(f.gdbSignal)))
+        << v.all.toStdString();
+    if (f.onTop)
+        EXPECT_EQ(v.topFunction(), QLatin1String(f.function)) << v.all.toStdString();
+    else
+        EXPECT_TRUE(v.inBacktrace(QLatin1String(f.function))) << v.all.toStdString();
+    EXPECT_EQ(v.threadCount(), 1) << v.all.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest,
+    ::testing::Values(Fault{"abort", SIGABRT, "SIGABRT", "vaskCrashAbort", false},
+                      Fault{"throw", SIGABRT, "SIGABRT", "vaskCrashThrow", false},
+                      Fault{"fpe", SIGFPE, "SIGFPE", "vaskCrashDivide", true},
+                      Fault{"ill", SIGILL, "SIGILL", "vaskCrashIllegal", true},
+                      Fault{"trap", SIGTRAP, "SIGTRAP", "vaskCrashTrap", true},
+                      Fault{"stack", SIGSEGV, "SIGSEGV", "vaskCrashRecurse", true}),
+    [](const ::testing::TestParamInfo<Fault> &info) {
+        std::string name = info.param.mode;
+        name[0] = char(std::toupper(name[0]));
+        return name;
+    });
+
+TEST_F(DumpTest, StackOverflowOfAThreadThatCalledSetupDumpIsCaught)
+{
+    const Outcome o = crash({"--base", base, "thread-stack"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    const QString core = onlyDump(base, o);
+    ASSERT_FALSE(core.isEmpty());
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, core);
+    EXPECT_EQ(v.topFunction(), "vaskCrashRecurse") << v.all.toStdString();
+    EXPECT_EQ(v.threadCount(), 2) << v.all.toStdString();
+}
+
+TEST_F(DumpTest, FourThreadsFaultingAtOnceGiveExactlyOneDump)
+{
+    const Outcome o = crash({"--base", base, "--pattern", "threads4"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    const QString core = onlyDump(base, o);
+    ASSERT_FALSE(core.isEmpty());
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, core, patternProbes(o.pattern()));
+    EXPECT_EQ(v.threadCount(), 5) << v.all.toStdString();
+    EXPECT_EQ(v.topFunction(), "vaskCrashNullWrite") << v.all.toStdString();
+    EXPECT_TRUE(v.inBacktrace("vaskCrashInThread")) << v.all.toStdString();
+    expectPattern(v, 0);
+}
+
+TEST_F(DumpTest, CrashWhileAnotherThreadIsInsideMallocStillDumpsAndEnds)
+{
+    // The other thread allocates without pause, so the fault often lands
+    // while it holds the allocator's lock; a writer that allocated would hang.
+    for (int round = 0; round < 3; ++round) {
+        const QString folder = base + QStringLiteral("/round%1").arg(round);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const Outcome o = crash({"--base", folder, "malloc"});
+        ASSERT_TRUE(o.ended) << "round " << round << " hung";
+        EXPECT_EQ(o.signal, SIGSEGV);
+        const QString core = onlyDump(folder, o);
+        ASSERT_FALSE(core.isEmpty());
+        if (round == 0 && haveGdb()) {
+            const GdbView v = gdb(kCrasher, core);
+            EXPECT_EQ(v.topFunction(), "vaskCrashNullWrite") << v.all.toStdString();
+            EXPECT_EQ(v.threadCount(), 2) << v.all.toStdString();
+        }
+    }
+}
+
+TEST_F(DumpTest, WithoutPtraceTheFaultingThreadAndAllMemoryAreStillDumped)
+{
+    const Outcome o = crash({"--base", base, "--deny-ptrace", "--pattern", "--threads", "2", "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    const QString core = onlyDump(base, o);
+    ASSERT_FALSE(core.isEmpty());
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, core, patternProbes(o.pattern()));
+    EXPECT_EQ(v.threadCount(), 1) << v.all.toStdString();
+    EXPECT_EQ(v.topFunction(), "vaskCrashNullWrite") << v.all.toStdString();
+    expectPattern(v, 0);
+}
+
+TEST_F(DumpTest, HandlerInstalledBeforeIsDroppedAndSetupTwiceStillDumpsOnce)
+{
+    const Outcome o = crash({"--base", base, "--prior-handler", "--setup-twice", "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    EXPECT_FALSE(o.output.contains("prior handler")) << o.output.toStdString();
+    onlyDump(base, o);
+}
+
+TEST_F(DumpTest, WithoutSetupNothingIsWritten)
+{
+    const Outcome o = crash({"--base", base, "--no-setup", "segv"});
+    ASSERT_TRUE(o.ended);
+    // (How it ends is not ours to say: AddressSanitizer's handler exits.)
+    EXPECT_FALSE(o.output.contains("survived"));
+    EXPECT_TRUE(entries(base).isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Where the dump goes, and what is already there.
+
+TEST_F(DumpTest, WithoutBaseDirectoryTheDumpLandsBesideTheExecutable)
+{
+    const QString bin = dir.path() + "/bin";
+    ASSERT_TRUE(QDir().mkpath(bin));
+    const QString copy = bin + "/dump_crasher";
+    ASSERT_TRUE(QFile::copy(kCrasher, copy));
+    const Outcome o = run({copy, "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    QDir(bin).remove("dump_crasher");
+    onlyDump(bin, o);
+}
+
+TEST_F(DumpTest, BaseDirectorySetAfterSetupIsTheOneUsed)
+{
+    const QString later = dir.path() + "/later";
+    ASSERT_TRUE(QDir().mkpath(later));
+    const Outcome o = crash({"--base", base, "--base-after", later, "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    onlyDump(later, o);
+    EXPECT_TRUE(entries(base).isEmpty());
+}
+
+TEST_F(DumpTest, MissingBaseDirectoryGivesNoFileAndTheSameEnd)
+{
+    const QString missing = dir.path() + "/missing";
+    const Outcome o = crash({"--base", missing, "segv"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    EXPECT_FALSE(QFileInfo::exists(missing));
+    EXPECT_EQ(entries(dir.path()), QStringList{"base"});
+}
+
+// Plants a file (or link) under every name the crash could pick from now
+// until a few seconds after planting ends, just before the crasher is let go.
+void plantNames(const QString &folder, const std::function<void(const QByteArray &)> &plant)
+{
+    long long ms = QDateTime::currentMSecsSinceEpoch();
+    while (ms < QDateTime::currentMSecsSinceEpoch() + 3000)
+        plant(QFile::encodeName(folder + QStringLiteral("/vask_%1.dmp").arg(ms++)));
+}
+
+TEST_F(DumpTest, AnExistingFileOfTheSameNameIsReplacedAndMadePrivate)
+{
+    const Outcome o = crash({"--base", base, "segv"}, [&] {
+        plantNames(base, [](const QByteArray &path) {
+            const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, "old", 3), 3);
+            close(fd);
+        });
+    });
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    int cores = 0;
+    for (const QString &name : entries(base)) {
+        const QString path = base + QLatin1Char('/') + name;
+        if (!isCore(path)) {
+            ASSERT_EQ(QFileInfo(path).size(), 3) << name.toStdString();
+            continue;
+        }
+        ++cores;
+        const long long ms = stampOf(name);
+        EXPECT_GE(ms, o.startMs);
+        EXPECT_LE(ms, o.endMs);
+        struct stat st = {
+            };
+        ASSERT_EQ(stat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    EXPECT_EQ(cores, 1);
+}
+
+TEST_F(DumpTest, ASymbolicLinkAtThePathIsNotFollowed)
+{
+    const QString victim = dir.path() + "/victim";
+    ASSERT_TRUE(vasktest::writeFile(victim, "precious"));
+    const Outcome o = crash({"--base", base, "segv"}, [&] {
+        const QByteArray target = QFile::encodeName(victim);
+        plantNames(base, [&](const QByteArray &path) { ASSERT_EQ(symlink(target.constData(), path.constData()), 0); });
+    });
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.signal, SIGSEGV);
+    QFile f(victim);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("precious"));
+    for (const QString &name : entries(base))
+        ASSERT_TRUE(QFileInfo(base + QLatin1Char('/') + name).isSymLink()) << name.toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Called directly, and as the init process of a PID namespace.
+
+TEST_F(DumpTest, CallingTheCallbackDirectlyDumpsAndTheProcessGoesOn)
+{
+    const Outcome o = crash({"--base", base, "--threads", "2", "direct"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_FALSE(o.signaled);
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_TRUE(o.output.contains("result 1\nresult 1\nalive\nsurvived\n")) << o.output.toStdString();
+    // Two calls: two files, or one when both fell in the same millisecond.
+    const QStringList names = entries(base);
+    ASSERT_GE(names.size(), 1);
+    ASSERT_LE(names.size(), 2);
+    for (const QString &name : names)
+        EXPECT_TRUE(isCore(base + QLatin1Char('/') + name));
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, base + QLatin1Char('/') + names.first());
+    EXPECT_TRUE(v.inBacktrace("DmpHelper::callback")) << v.all.toStdString();
+    EXPECT_TRUE(v.inBacktrace("vaskDirectDump")) << v.all.toStdString();
+    EXPECT_EQ(v.threadCount(), 3) << v.all.toStdString();
+}
+
+TEST_F(DumpTest, AsInitOfAPidNamespaceTheProcessStillEnds)
+{
+    const QString unshare = QStandardPaths::findExecutable("unshare");
+    if (unshare.isEmpty() || run({unshare, "--pid", "--fork", "/bin/true"}).exitCode != 0)
+        GTEST_SKIP() << "no PID namespaces here";
+    // A signal the process sends itself is ignored by an init process; the
+    // handler must end it anyway instead of returning into the program.
+    const Outcome o = run({unshare, "--pid", "--fork", kCrasher, "--base", base, "raise-trap"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_FALSE(o.output.contains("survived")) << o.output.toStdString();
+    EXPECT_TRUE((o.signaled && o.signal == SIGTRAP) || o.exitCode == 128 + SIGTRAP)
+        << "signal " << o.signal << " exit " << o.exitCode;
+    EXPECT_TRUE(o.output.contains("pid 1\n")) << o.output.toStdString();
+    onlyDump(base, o);
+}
+
+} // namespace
