@@ -61,12 +61,6 @@ ConfigDocument readConfigDocument(const QString &path)
     return result;
 }
 
-void print(const char *message)
-{
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 // The path of "user.json" in dir: backslashes become "/", every trailing "/"
@@ -104,25 +98,26 @@ QJsonObject FileHelper::readConfigFile()
     const QString dir = configDirectory();
     const QString path = dir + QLatin1String("config.json");
     std::printf("FileHelper::readConfigFile: from path: %s", path.toUtf8().constData());
-    std::fflush(stdout);
 
     QJsonObject config;
     const ConfigDocument read = readConfigDocument(path);
     switch (read.outcome) {
     case Outcome::Missing:
-        print("FileHelper::readConfigFile: is not exist");
+        std::printf("FileHelper::readConfigFile: is not exist");
         break;
     case Outcome::Unopenable:
-        print("FileHelper::readConfigFile: can't be open in mode ReadOnly");
+        std::printf("FileHelper::readConfigFile: can't be open in mode ReadOnly");
         break;
     case Outcome::Malformed:
         std::printf("FileHelper::readConfigFile: parse faild, error code: %d", read.parseError);
-        std::fflush(stdout);
         break;
     case Outcome::Parsed:
         config = read.document.object(); // an array at the top gives {}
         break;
     }
+    // The messages carry no line end; flushing keeps them in order with
+    // whatever the host writes to the terminal next.
+    std::fflush(stdout);
     gJsonConfig = mergeUserConfig(config, dir);
     return gJsonConfig;
 }

@@ -23,7 +23,8 @@ class VASKSUPPORT_EXPORT FileHelper : public QObject
     Q_OBJECT
 
 public:
-    explicit FileHelper(QObject *parent);
+    // The parent has no default, as hosts construct it; not explicit either.
+    FileHelper(QObject *parent); // NOLINT(google-explicit-constructor)
     ~FileHelper() override;
 
     // Stores the base directory as given; an empty string unsets it.
