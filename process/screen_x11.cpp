@@ -155,6 +155,10 @@ class QuietStderr
 public:
     QuietStderr()
     {
+        // A closed descriptor 2 prints nothing anyway; redirecting it would
+        // only let the X socket land on 2 and be replaced on the way out.
+        if (fcntl(STDERR_FILENO, F_GETFD) < 0)
+            return;
         const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (null < 0)
             return;

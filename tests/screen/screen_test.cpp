@@ -14,6 +14,10 @@
 
 #include <string>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using vasktest::captureStderr;
 using vasktest::runTool;
 using vasktest::ScopedEnv;
@@ -100,6 +104,28 @@ TEST(ScreenOnX11, ReportsTheScreenOfAPlainServer)
         else
             EXPECT_TRUE(hasOutputs(o, 1280, 1024, 1280, 1024, 1.0));
     }
+}
+
+TEST(ScreenOnX11, WorksWhileStandardErrorIsClosed)
+{
+    // A host may run with descriptor 2 closed: the query must neither take
+    // it over nor lose its own connection on the way out.
+    Xvfb server(oneScreen("1920x1080x24"));
+    ASSERT_TRUE(server.running()) << kNoXvfb;
+    ScopedEnv display("DISPLAY", server.display().c_str());
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(STDERR_FILENO);
+        Outputs o;
+        const bool answered = o.query() && hasOutputs(o, 1920, 1080, 1920, 1080, 1.0);
+        const bool stillClosed = fcntl(STDERR_FILENO, F_GETFD) < 0;
+        _exit(answered && stillClosed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(ScreenOnX11, AMonitorSmallerThanItsModeGivesTheScale)
