@@ -73,6 +73,10 @@ void onFault(int signo, siginfo_t *info, void *context)
     DmpHelper::callback(&record);
 }
 
+// The dump path, built in static storage rather than on the stack (a host's
+// alternate signal stack may be small); DumpLock guards it.
+vask::lx::PathText gPath;
+
 } // namespace
 
 void DmpHelper::setupDump()
@@ -81,12 +85,16 @@ void DmpHelper::setupDump()
     vask::lx::installFaultHandlers(onFault);
 }
 
-// Runs inside a signal handler: no allocation, no lock. The base directory
-// is read in place (constData and size don't allocate) and converted into a
-// fixed buffer.
+// Runs inside a signal handler: no allocation, and no lock but the one that
+// lets a single dump run at a time. The base directory is read in place
+// (constData and size don't allocate) and converted into a fixed buffer.
 long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 {
-    vask::lx::PathText path;
+    const vask::lx::DumpLock lock;
+    vask::lx::PathText &path = gPath;
+    path.length = 0;
+    path.overflow = false;
+    path.text[0] = '\0';
     const QString &base = FileHelper::appDirPath;
     if (!base.isEmpty())
         vask::lx::appendUtf16(path, reinterpret_cast<const char16_t *>(base.constData()), std::size_t(base.size()));

@@ -16,7 +16,9 @@
 //     the time of the dump and yields their registers. A process cannot
 //     trace threads of its own thread group, hence the separate process.
 // Untouched anonymous memory is left as holes, found with the PAGEMAP_SCAN
-// ioctl (Linux 6.7) or /proc/self/pagemap, so reservations cost no disk.
+// ioctl (Linux 6.7) or /proc/self/pagemap, so reservations cost no disk;
+// shared memory likewise, by mincore(), so a dump never allocates its pages.
+// One dump runs at a time (DumpLock): two helpers would stop each other.
 //
 // Everything here may run inside a signal handler after a fault in malloc:
 // raw system calls only (no errno, nothing that takes a lock), scratch memory
@@ -34,6 +36,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/procfs.h>
+#include <sys/resource.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -278,6 +281,7 @@ enum Contents : std::uint8_t {
     NoContents,  // recorded, not read: unreadable, device, excluded
     Dense,       // every page written
     Sparse,      // only pages in memory or swap; the rest is a hole
+    SharedSparse, // shared memory: only pages it holds (mincore) or swapped
 };
 
 struct Mapping {
@@ -574,6 +578,18 @@ int helperMain(void *argument)
         setDefaultAction(s);
     // Die with the thread that started us, so no thread stays stopped.
     sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+    // If we crash anyway, no kernel core of the whole shared memory: a limit
+    // of 1 stops file cores (below one page) and piped ones alike (the kernel
+    // refuses a pipe when the limit is exactly 1); 0 when the hard limit
+    // already forbids even that.
+    struct rlimit64Words {
+        std::uint64_t cur, max;
+    } core = {0, 0};
+    if (sys(SYS_prlimit64, 0, RLIMIT_CORE, 0, arg(&core)) == 0) {
+        core.cur = core.max >= 1 ? 1 : 0;
+        core.max = core.cur;
+        sys(SYS_prlimit64, 0, RLIMIT_CORE, arg(&core), 0);
+    }
     if (sys(SYS_getppid) != w.pid)
         return 0;
     for (int i = 0; i < 100 && w.go.load() == 0; ++i)
@@ -583,7 +599,10 @@ int helperMain(void *argument)
     seizeThreads(w);
     w.stopped.store(1);
     futexWake(w.stopped);
-    while (w.release.load() == 0)
+    // Never hold the threads forever: if the dumping thread can't finish
+    // (stopped by a debugger, say), they run on after a minute.
+    const long long deadline = clockMilliseconds(CLOCK_MONOTONIC) + 60000;
+    while (w.release.load() == 0 && clockMilliseconds(CLOCK_MONOTONIC) < deadline)
         futexWait(w.release, 0, 1000);
     releaseThreads(w);
     return 0;
@@ -818,12 +837,22 @@ void classify(Workspace &w, bool pageInfo)
         // /dev/shm are ordinary memory.
         const bool deviceFile = hasPrefix(name, n, "/dev/") && !hasPrefix(name, n, "/dev/zero")
                                 && !hasPrefix(name, n, "/dev/shm/");
+        // Shared memory (MAP_SHARED anonymous or of /dev/zero, System V,
+        // memfd, /dev/shm): reading a page it never held would allocate it.
+        const bool sharedMemory = m.shared
+                                  && (hasPrefix(name, n, "/dev/zero") || hasPrefix(name, n, "/SYSV")
+                                      || hasPrefix(name, n, "/memfd:") || hasPrefix(name, n, "/dev/shm/"));
         const bool anonymous = !m.shared && m.inode == 0
                                && (n == 0 || nameIs(name, n, "[heap]") || hasPrefix(name, n, "[stack")
                                    || hasPrefix(name, n, "[anon:"));
         m.dumpSize = 0;
         if (!(m.flags & PF_R) || m.dontDump || m.device || kernelData || deviceFile) {
             m.contents = NoContents;
+        } else if (sharedMemory) {
+            // Its Rss counts our page tables only, not what another process
+            // (or write()) put there, so every page is asked about.
+            m.contents = SharedSparse;
+            m.dumpSize = size;
         } else if (anonymous && m.residentKb == 0) {
             // Never touched: all zeros, a hole (unless absurdly large).
             m.contents = NoContents;
@@ -967,6 +996,56 @@ void copyResident(Output &out, Workspace &w, PageSource &pages, const Mapping &m
     }
     if (inRun)
         copyMemory(out, runStart, address - runStart, m.dumpOffset + (runStart - m.start));
+}
+
+// Writes the pages a shared memory object holds (mincore) or has swapped out
+// (pagemap, where it tells); never-touched ones stay holes. Reading them
+// instead would allocate every page of the object.
+void copySharedResident(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
+{
+    auto *resident = reinterpret_cast<unsigned char *>(w.io);
+    const std::uint64_t chunkPages = w.pagemapCapacity < w.ioSize ? w.pagemapCapacity : w.ioSize;
+    std::uint64_t runStart = 0;
+    bool inRun = false;
+    auto flush = [&](std::uint64_t end) {
+        if (inRun)
+            copyMemory(out, runStart, end - runStart, m.dumpOffset + (runStart - m.start));
+        inRun = false;
+    };
+    for (std::uint64_t address = m.start; address < m.end && !out.broken;) {
+        std::uint64_t count = (m.end - address) / kPage;
+        if (count > chunkPages)
+            count = chunkPages;
+        long r;
+        do
+            r = sys(SYS_mincore, long(address), long(count * kPage), arg(resident));
+        while (r == -EAGAIN || r == -EINTR);
+        if (r == -ENOMEM) { // unmapped meanwhile: nothing to read
+            flush(address);
+            address += count * kPage;
+            continue;
+        }
+        if (r < 0) // no residency information: all of it, as before
+            std::memset(resident, 1, count);
+        long words = 0;
+        if (pages.fd >= 0) {
+            do
+                words = sys(SYS_pread64, pages.fd, arg(w.pagemap), long(count * 8), long(address / kPage * 8));
+            while (words == -EINTR);
+            words = words > 0 ? words / 8 : 0;
+        }
+        for (std::uint64_t i = 0; i < count; ++i, address += kPage) {
+            // Bit 63 present (in our page tables), bit 62 swapped.
+            const bool used = (resident[i] & 1) || (long(i) < words && (w.pagemap[i] >> 62) != 0);
+            if (used && !inRun) {
+                runStart = address;
+                inRun = true;
+            } else if (!used) {
+                flush(address);
+            }
+        }
+    }
+    flush(m.end);
 }
 
 // ---------------------------------------------------------------------------
@@ -1264,6 +1343,8 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
             copyMemory(out, m.start, m.dumpSize, m.dumpOffset);
         else if (m.contents == Sparse)
             copyResident(out, w, pages, m);
+        else if (m.contents == SharedSparse)
+            copySharedResident(out, w, pages, m);
     }
     // Trailing holes still count towards the file's length.
     sys(SYS_ftruncate, fd, long(fileSize));
@@ -1326,6 +1407,9 @@ void onFatalSignal(int signo, siginfo_t *info, void *context)
         for (;;)
             sys(SYS_pause);
     }
+    // Taken for good: once the crash dump is written, no direct dump may
+    // start in the moment before the process dies (it would be cut short).
+    const DumpLock lock;
     if (FaultFn fn = gFaultFn.load())
         fn(signo, info, context);
     dieBySignal(signo);
@@ -1382,7 +1466,39 @@ void ensureAltStack()
     tAltStack.size = total;
 }
 
+// The thread writing a dump now, 0 when none.
+std::atomic<int> gDumpOwner{0};
+
 } // namespace
+
+DumpLock::DumpLock() : owner_(false)
+{
+    const int self = int(sys(SYS_gettid));
+    if (gDumpOwner.load() == self)
+        return;
+    for (;;) {
+        int seen = 0;
+        if (gDumpOwner.compare_exchange_strong(seen, self)) {
+            owner_ = true;
+            return;
+        }
+        // A holder that isn't one of our threads was copied in by fork()
+        // during a dump; it will never let go.
+        if (sys(SYS_tgkill, sys(SYS_getpid), seen, 0) == -ESRCH) {
+            gDumpOwner.compare_exchange_strong(seen, 0);
+            continue;
+        }
+        futexWait(gDumpOwner, seen, 100);
+    }
+}
+
+DumpLock::~DumpLock()
+{
+    if (!owner_)
+        return;
+    gDumpOwner.store(0);
+    futexWake(gDumpOwner);
+}
 
 long long realtimeMilliseconds()
 {
@@ -1391,17 +1507,21 @@ long long realtimeMilliseconds()
 
 void appendExecutableDir(PathText &path)
 {
-    char target[4096];
-    const long n = sys(SYS_readlink, arg("/proc/self/exe"), arg(target), long(sizeof target - 1));
-    if (n <= 0) {
+    if (path.overflow)
+        return;
+    char *target = path.text + path.length;
+    const std::size_t room = sizeof path.text - path.length - 1;
+    const long n = sys(SYS_readlink, arg("/proc/self/exe"), arg(target), long(room));
+    if (n <= 0 || std::size_t(n) >= room) { // failed, or maybe cut short
         path.overflow = true;
+        path.text[path.length] = '\0';
         return;
     }
     long slash = n - 1;
     while (slash > 0 && target[slash] != '/')
         --slash;
-    target[slash] = '\0';
-    appendAscii(path, target);
+    path.length += std::size_t(slash);
+    path.text[path.length] = '\0';
 }
 
 void installFaultHandlers(FaultFn fn)
@@ -1421,6 +1541,7 @@ void installFaultHandlers(FaultFn fn)
 
 bool writeCore(const char *path, int signo, const siginfo_t *info, const void *context)
 {
+    const DumpLock lock;
     if (context)
         return writeCoreFrom(path, signo, info, static_cast<const ucontext_t *>(context));
     // Captured here, in a frame that stays alive while the dump is written,

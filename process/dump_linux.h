@@ -5,8 +5,8 @@
 // and writing an ELF core file of the running process that gdb opens.
 //
 // Everything reachable from a fatal signal is async-signal-safe: raw system
-// calls only, no allocation (scratch memory comes from mmap), no locks, no
-// stdio. Nothing here is exported from the library.
+// calls only, no allocation (scratch memory comes from mmap), no stdio, and
+// no lock but DumpLock's futex, which only dumps ever take. Nothing here is exported from the library.
 
 #include <signal.h>
 
@@ -27,8 +27,26 @@ void appendAscii(PathText &path, const char *text);
 // UTF-16 (as QString holds it) to UTF-8; an unpaired surrogate becomes U+FFFD.
 void appendUtf16(PathText &path, const char16_t *text, std::size_t count);
 void appendDecimal(PathText &path, long long value);
-// The folder of the running executable, from /proc/self/exe.
+// The folder of the running executable, from /proc/self/exe, read straight
+// into `path` (no second buffer: the crash path may run on a small stack).
 void appendExecutableDir(PathText &path);
+
+// One dump at a time in the whole process: each dump's helper stops every
+// other thread, so two dumps at once would stop each other for good. Held
+// for the lifetime of the object; a second thread waits (futex, signal-safe)
+// until the first dump is done. The holding thread may take it again
+// (writeCore does, under DmpHelper::callback), which is then a no-op.
+class DumpLock
+{
+public:
+    DumpLock();
+    ~DumpLock();
+    DumpLock(const DumpLock &) = delete;
+    DumpLock &operator=(const DumpLock &) = delete;
+
+private:
+    bool owner_;
+};
 
 // Milliseconds since the epoch, from CLOCK_REALTIME.
 long long realtimeMilliseconds();
@@ -50,7 +68,8 @@ void installFaultHandlers(FaultFn fn);
 // thread's ucontext_t; null means the calling thread as it is now. `info`
 // may be null. Other threads are stopped for the time of the dump by a
 // helper process that traces them; without it (ptrace refused) the dump
-// holds the calling thread alone. Returns whether the file was created.
+// holds the calling thread alone. Takes DumpLock, so it waits while another
+// thread dumps. Returns whether the file was created.
 bool writeCore(const char *path, int signo, const siginfo_t *info, const void *context);
 
 } }

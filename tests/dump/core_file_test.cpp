@@ -302,6 +302,60 @@ TEST_F(CoreFileTest, UntouchedMemoryIsAHoleAndUnreadableMemoryIsOnlyRecorded)
     munmap(hidden, 16 * kPage);
 }
 
+// Shared memory in kB, as /proc/self/status counts it.
+long rssShmemKb()
+{
+    for (const QByteArray &line : readProcFile("/proc/self/status").split('\n'))
+        if (line.startsWith("RssShmem:"))
+            return line.mid(9).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+TEST_F(CoreFileTest, SharedMemoryKeepsItsPagesAndUntouchedPagesStayHolesUnallocated)
+{
+    // 256 MiB shared anonymous memory with one page written.
+    const std::size_t sharedSize = 256 << 20;
+    auto *shared = static_cast<unsigned char *>(
+        mmap(nullptr, sharedSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(static_cast<void *>(shared), MAP_FAILED);
+    std::memset(shared + 5 * kPage, 0x77, kPage);
+    // A memfd whose one page was written with write() and never touched
+    // through the mapping: our page tables don't know it.
+    const int fd = memfd_create("vask-dump-test", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 64 * kPage), 0);
+    char bytes[kPage];
+    std::memset(bytes, 0x33, kPage);
+    ASSERT_EQ(pwrite(fd, bytes, kPage, 3 * kPage), ssize_t(kPage));
+    const QByteArray page(bytes, int(kPage));
+    void *mapped = mmap(nullptr, 64 * kPage, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    const auto *memfd = static_cast<const unsigned char *>(mapped);
+
+    const long before = rssShmemKb();
+    const QString path = dumpNow();
+    const long after = rssShmemKb();
+    ASSERT_GE(before, 0);
+    EXPECT_LT(after - before, 1024) << "the dump allocated shared memory";
+
+    Core core;
+    ASSERT_TRUE(core.load(path));
+    EXPECT_EQ(core.read(shared + 5 * kPage, kPage), QByteArray(int(kPage), '\x77'));
+    EXPECT_EQ(core.read(shared, kPage), QByteArray(int(kPage), '\0'));
+    EXPECT_EQ(core.read(shared + sharedSize - kPage, kPage), QByteArray(int(kPage), '\0'));
+    EXPECT_EQ(core.read(memfd + 3 * kPage, kPage), page);
+    EXPECT_EQ(core.read(memfd, kPage), QByteArray(int(kPage), '\0'));
+
+    struct stat st = {};
+    ASSERT_EQ(stat(QFile::encodeName(path).constData(), &st), 0);
+    const long long onDisk = static_cast<long long>(st.st_blocks) * 512;
+    EXPECT_LT(onDisk, st.st_size - static_cast<long long>(sharedSize) + (16 << 20));
+
+    munmap(shared, sharedSize);
+    munmap(mapped, 64 * kPage);
+    close(fd);
+}
+
 TEST_F(CoreFileTest, ARecordWithoutContextDumpsTheCallerWithItsSignal)
 {
     siginfo_t info = {};

@@ -105,6 +105,32 @@ __attribute__((noinline)) void vaskDirectDump()
     std::fflush(stdout);
 }
 
+// Two threads asking for a dump at the same moment; with `crash`, the
+// second faults instead.
+__attribute__((noinline)) void vaskDumpTogether(bool crash)
+{
+    std::atomic<int> arrived{0};
+    auto meet = [&arrived] {
+        arrived.fetch_add(1);
+        while (arrived.load() < 2) {
+        }
+    };
+    std::thread first([&meet] {
+        meet();
+        std::printf("result %ld\n", DmpHelper::callback(nullptr));
+    });
+    std::thread second([&meet, crash] {
+        meet();
+        if (crash)
+            vaskCrashInThread();
+        else
+            std::printf("result %ld\n", DmpHelper::callback(nullptr));
+    });
+    first.join();
+    second.join();
+    std::fflush(stdout);
+}
+
 } // extern "C"
 
 namespace {
@@ -166,7 +192,8 @@ int usage()
 {
     std::fprintf(stderr, "usage: dump_crasher [--base DIR] [--base-after DIR] [--pattern] [--threads N] [--wait]\n"
                          "       [--deny-ptrace] [--no-setup] [--setup-twice] [--prior-handler] MODE\n"
-                         "modes: segv abort throw fpe ill trap raise-trap stack thread-stack threads4 malloc direct\n");
+                         "modes: segv abort throw fpe ill trap raise-trap stack thread-stack threads4 malloc direct\n"
+                         "       direct2 direct-crash\n");
     return 2;
 }
 
@@ -276,6 +303,9 @@ int main(int argc, char **argv)
         vaskCrashNullWrite();
     } else if (mode == "direct") {
         vaskDirectDump();
+        std::printf("alive\n");
+    } else if (mode == "direct2" || mode == "direct-crash") {
+        vaskDumpTogether(mode == "direct-crash");
         std::printf("alive\n");
     } else {
         return usage();

@@ -537,6 +537,60 @@ TEST_F(DumpTest, CallingTheCallbackDirectlyDumpsAndTheProcessGoesOn)
     EXPECT_EQ(v.threadCount(), 3) << v.all.toStdString();
 }
 
+// Each dump's helper stops every thread but its caller, so two dumps at once
+// used to stop each other for good; they now take turns.
+TEST_F(DumpTest, TwoDumpsAtOnceTakeTurnsAndBothComplete)
+{
+    const Outcome o = run({kCrasher, "--base", base, "direct2"}, {}, 20000);
+    ASSERT_TRUE(o.ended) << "hung";
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_TRUE(o.output.contains("result 1\nresult 1\nalive\n")) << o.output.toStdString();
+    // Taking turns, they can't share a millisecond: two files.
+    const QStringList names = entries(base);
+    ASSERT_EQ(names.size(), 2) << names.join(QLatin1Char(' ')).toStdString();
+    QStringList sorted = names;
+    sorted.sort();
+    for (int i = 0; i < sorted.size(); ++i) {
+        const QString core = base + QLatin1Char('/') + sorted.at(i);
+        EXPECT_TRUE(isCore(core));
+        if (!haveGdb())
+            continue;
+        const GdbView v = gdb(kCrasher, core);
+        EXPECT_TRUE(v.inBacktrace("DmpHelper::callback")) << v.all.toStdString();
+        // The first shows the other caller waiting its turn; that one may
+        // have ended before the second.
+        if (i == 0)
+            EXPECT_EQ(v.threadCount(), 3) << v.all.toStdString();
+        else
+            EXPECT_GE(v.threadCount(), 2) << v.all.toStdString();
+    }
+}
+
+TEST_F(DumpTest, ACrashDuringADirectDumpWaitsForItThenDumpsAndEnds)
+{
+    for (int round = 0; round < 2; ++round) {
+        const QString folder = base + QStringLiteral("/round%1").arg(round);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const Outcome o = run({kCrasher, "--base", folder, "direct-crash"}, {}, 20000);
+        ASSERT_TRUE(o.ended) << "round " << round << " hung";
+        EXPECT_EQ(o.signal, SIGSEGV);
+        // The direct dump, when it got there first, then the crash's; the
+        // crash's last either way.
+        QStringList names = entries(folder);
+        ASSERT_GE(names.size(), 1);
+        ASSERT_LE(names.size(), 2);
+        names.sort();
+        for (const QString &name : names)
+            EXPECT_TRUE(isCore(folder + QLatin1Char('/') + name));
+        if (round > 0 || !haveGdb())
+            continue;
+        const GdbView v = gdb(kCrasher, folder + QLatin1Char('/') + names.last());
+        EXPECT_EQ(v.topFunction(), "vaskCrashNullWrite") << v.all.toStdString();
+        // (The direct dump's thread may have ended before the crash's dump.)
+        EXPECT_GE(v.threadCount(), 2) << v.all.toStdString();
+    }
+}
+
 TEST_F(DumpTest, AsInitOfAPidNamespaceTheProcessStillEnds)
 {
     const QString unshare = QStandardPaths::findExecutable("unshare");
