@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <atomic>
@@ -157,12 +158,13 @@ int tour()
     probe::out(QStringLiteral("gdb %1 %2:").arg(probe::selfPath(), dump.filePath()));
     // gdb shows the top frame once when it loads the dump and again in bt.
     const QStringList lines = QString::fromLocal8Bit(reader.readAll()).split(QLatin1Char('\n'));
-    QString previous;
+    QSet<QString> shown;
     for (const QString &line : lines) {
-        if (line != previous
-            && (line.startsWith(QLatin1String("Program terminated")) || line.startsWith(QLatin1Char('#'))))
+        if ((line.startsWith(QLatin1String("Program terminated")) || line.startsWith(QLatin1Char('#')))
+            && !shown.contains(line)) {
             probe::out(QStringLiteral("  ") + line);
-        previous = line;
+            shown.insert(line);
+        }
     }
     return 0;
 }
