@@ -923,6 +923,31 @@ void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uin
     }
 }
 
+// Gathers consecutive used pages of a mapping into runs and copies each run
+// once it ends, so a mapping is written in as few pieces as it has runs.
+struct RunCopier {
+    Output &out;
+    const Mapping &m;
+    std::uint64_t start = 0;
+    bool open = false;
+
+    void page(std::uint64_t address, bool used)
+    {
+        if (used && !open) {
+            start = address;
+            open = true;
+        } else if (!used) {
+            close(address);
+        }
+    }
+    void close(std::uint64_t end)
+    {
+        if (open)
+            copyMemory(out, start, end - start, m.dumpOffset + (start - m.start));
+        open = false;
+    }
+};
+
 struct PageSource {
     int fd = -1;
     bool scan = true; // PAGEMAP_SCAN until the kernel says it has none
@@ -964,8 +989,7 @@ void copyResident(Output &out, Workspace &w, PageSource &pages, const Mapping &m
     }
 
     // /proc/self/pagemap: one word per page, bit 63 present, bit 62 swapped.
-    std::uint64_t runStart = 0;
-    bool inRun = false;
+    RunCopier runs{out, m};
     std::uint64_t address = m.start;
     while (address < m.end && !out.broken) {
         std::uint64_t count = (m.end - address) / kPage;
@@ -976,26 +1000,15 @@ void copyResident(Output &out, Workspace &w, PageSource &pages, const Mapping &m
             continue;
         if (r < 8) {
             // No more page information: the rest goes in whole.
-            if (!inRun)
-                runStart = address;
-            inRun = true;
+            runs.page(address, true);
             address = m.end;
             break;
         }
         count = std::uint64_t(r) / 8;
-        for (std::uint64_t i = 0; i < count; ++i, address += kPage) {
-            const bool used = (w.pagemap[i] >> 62) != 0;
-            if (used && !inRun) {
-                runStart = address;
-                inRun = true;
-            } else if (!used && inRun) {
-                copyMemory(out, runStart, address - runStart, m.dumpOffset + (runStart - m.start));
-                inRun = false;
-            }
-        }
+        for (std::uint64_t i = 0; i < count; ++i, address += kPage)
+            runs.page(address, (w.pagemap[i] >> 62) != 0);
     }
-    if (inRun)
-        copyMemory(out, runStart, address - runStart, m.dumpOffset + (runStart - m.start));
+    runs.close(address);
 }
 
 // Writes the pages a shared memory object holds (mincore) or has swapped out
@@ -1005,13 +1018,7 @@ void copySharedResident(Output &out, Workspace &w, PageSource &pages, const Mapp
 {
     auto *resident = reinterpret_cast<unsigned char *>(w.io);
     const std::uint64_t chunkPages = w.pagemapCapacity < w.ioSize ? w.pagemapCapacity : w.ioSize;
-    std::uint64_t runStart = 0;
-    bool inRun = false;
-    auto flush = [&](std::uint64_t end) {
-        if (inRun)
-            copyMemory(out, runStart, end - runStart, m.dumpOffset + (runStart - m.start));
-        inRun = false;
-    };
+    RunCopier runs{out, m};
     for (std::uint64_t address = m.start; address < m.end && !out.broken;) {
         std::uint64_t count = (m.end - address) / kPage;
         if (count > chunkPages)
@@ -1021,7 +1028,7 @@ void copySharedResident(Output &out, Workspace &w, PageSource &pages, const Mapp
             r = sys(SYS_mincore, long(address), long(count * kPage), arg(resident));
         while (r == -EAGAIN || r == -EINTR);
         if (r == -ENOMEM) { // unmapped meanwhile: nothing to read
-            flush(address);
+            runs.close(address);
             address += count * kPage;
             continue;
         }
@@ -1034,18 +1041,11 @@ void copySharedResident(Output &out, Workspace &w, PageSource &pages, const Mapp
             while (words == -EINTR);
             words = words > 0 ? words / 8 : 0;
         }
-        for (std::uint64_t i = 0; i < count; ++i, address += kPage) {
-            // Bit 63 present (in our page tables), bit 62 swapped.
-            const bool used = (resident[i] & 1) || (long(i) < words && (w.pagemap[i] >> 62) != 0);
-            if (used && !inRun) {
-                runStart = address;
-                inRun = true;
-            } else if (!used) {
-                flush(address);
-            }
-        }
+        // Bit 63 present (in our page tables), bit 62 swapped.
+        for (std::uint64_t i = 0; i < count; ++i, address += kPage)
+            runs.page(address, (resident[i] & 1) || (long(i) < words && (w.pagemap[i] >> 62) != 0));
     }
-    flush(m.end);
+    runs.close(m.end);
 }
 
 // ---------------------------------------------------------------------------
