@@ -15,14 +15,10 @@ bool ensureLevel(const QString &path, Presence test)
     return QDir().mkdir(path);
 }
 
-QString refusal()
-{
-    return QString(QLatin1String(""));
-}
-
-void logInfo(const char *message)
+QString refuse(const char *message)
 {
     QMessageLogger().info("%s", message);
+    return QString(QLatin1String(""));
 }
 
 } // namespace vask

@@ -16,11 +16,9 @@ enum class Presence {
 // that do not care ignore it, as the folder accessors do.
 bool ensureLevel(const QString &path, Presence test);
 
-// The empty, non-null string that the accessors return when they refuse.
-QString refusal();
-
-// Writes one info-level entry without source-location context.
-void logInfo(const char *message);
+// An accessor's refusal: writes message as one info-level entry without
+// source-location context and returns the empty, non-null string.
+QString refuse(const char *message);
 
 } // namespace vask
 

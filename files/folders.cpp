@@ -14,10 +14,8 @@ namespace {
 QString standardFolder(const QString &base, const char *literal, vask::Presence test,
                        const char *refusalMessage)
 {
-    if (base.isEmpty()) {
-        vask::logInfo(refusalMessage);
-        return vask::refusal();
-    }
+    if (base.isEmpty())
+        return vask::refuse(refusalMessage);
     const QString path = base + QLatin1String(literal);
     vask::ensureLevel(path, test);
     return path;
@@ -82,10 +80,8 @@ QString FileHelper::snapshotDir()
 QString FileHelper::logDir(QString subDirName)
 {
     const QString base = appDirPath;
-    if (base.isEmpty()) {
-        vask::logInfo("logDir(): AppDirPath cannot be empty");
-        return vask::refusal();
-    }
+    if (base.isEmpty())
+        return vask::refuse("logDir(): AppDirPath cannot be empty");
     const QString root = base + QLatin1String("/Log");
     const QString target = subDirName.isEmpty() ? root : root + QLatin1Char('/') + subDirName;
     // The named folder is attempted only when the log root is there or could

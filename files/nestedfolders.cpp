@@ -12,10 +12,8 @@ namespace {
 QString nestedFolder(const QString &root, const char *topLiteral, const char *refusalMessage,
                      const QString &groupName, const QString &leafName)
 {
-    if (root.isEmpty()) {
-        vask::logInfo(refusalMessage);
-        return vask::refusal();
-    }
+    if (root.isEmpty())
+        return vask::refuse(refusalMessage);
     const QString top = root + QLatin1String(topLiteral);
     vask::ensureLevel(top, vask::Presence::Folder);
     const QString group = top + QLatin1Char('/') + groupName;
