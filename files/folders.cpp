@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QLatin1String>
 
+#include <cstddef>
+
+#include "dump_basedir.h"
 #include "filehelper.h"
 #include "folderlevel.h"
 
@@ -25,6 +28,10 @@ QString standardFolder(const QString &base, const char *literal, vask::Presence 
 
 void FileHelper::setBaseDirPath(QString path)
 {
+    // The crash handler's copy first: a crash in between finds the old
+    // directory in both.
+    const QByteArray encoded = QFile::encodeName(path);
+    vask::dump::rememberBaseDir(encoded.constData(), std::size_t(encoded.size()));
     appDirPath = path;
 }
 

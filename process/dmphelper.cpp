@@ -13,10 +13,7 @@
 #include "dump_win.h"
 #else
 #include <QCoreApplication>
-#include <QString>
-
-#include <atomic>
-#include <cstring>
+#include <QFile>
 
 #include "dump_linux.h"
 #endif
@@ -51,61 +48,33 @@ long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 
 namespace {
 
-// The executable's folder as Qt reports it, taken once by setupDump: it
-// can't change, and asking Qt for it at crash time would allocate.
-char gExecutableDir[4096];
-std::atomic<bool> gExecutableDirReady{false};
-
-void prepareExecutableDir()
-{
-    if (gExecutableDirReady.load() || !QCoreApplication::instance())
-        return; // without the application object, /proc/self/exe at crash time
-    const QByteArray dir = QCoreApplication::applicationDirPath().toUtf8();
-    if (dir.isEmpty() || std::size_t(dir.size()) >= sizeof gExecutableDir)
-        return;
-    std::memcpy(gExecutableDir, dir.constData(), std::size_t(dir.size()) + 1);
-    gExecutableDirReady.store(true);
-}
-
+// Runs inside the fatal-signal handler.
 void onFault(int signo, siginfo_t *info, void *context)
 {
     EXCEPTION_POINTERS record = {signo, info, context};
     DmpHelper::callback(&record);
 }
 
-// The dump path, built in static storage rather than on the stack (a host's
-// alternate signal stack may be small); DumpLock guards it.
-vask::lx::PathText gPath;
-
 } // namespace
 
 void DmpHelper::setupDump()
 {
-    prepareExecutableDir();
-    vask::lx::installFaultHandlers(onFault);
+    // The executable's folder as Qt reports it, encoded as Qt names files;
+    // without the application object, the platform code reads
+    // /proc/self/exe itself.
+    const QByteArray dir = QCoreApplication::instance() ? QFile::encodeName(QCoreApplication::applicationDirPath())
+                                                        : QByteArray();
+    vask::lx::installFaultHandlers(onFault, dir.isEmpty() ? nullptr : dir.constData());
 }
 
-// Runs inside a signal handler: no allocation, and no lock but the one that
-// lets a single dump run at a time. The base directory is read in place
-// (constData and size don't allocate) and converted into a fixed buffer.
+// Runs inside a signal handler: no allocation, no lock but the one that lets
+// a single dump run at a time, no Qt object. The base directory comes from
+// the copy FileHelper::setBaseDirPath keeps for this.
 long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 {
     const vask::lx::DumpLock lock;
-    vask::lx::PathText &path = gPath;
-    path.length = 0;
-    path.overflow = false;
-    path.text[0] = '\0';
-    const QString &base = FileHelper::appDirPath;
-    if (!base.isEmpty())
-        vask::lx::appendUtf16(path, reinterpret_cast<const char16_t *>(base.constData()), std::size_t(base.size()));
-    else if (gExecutableDirReady.load())
-        vask::lx::appendAscii(path, gExecutableDir);
-    else
-        vask::lx::appendExecutableDir(path);
-    vask::lx::appendAscii(path, "/vask_");
-    vask::lx::appendDecimal(path, vask::lx::realtimeMilliseconds());
-    vask::lx::appendAscii(path, ".dmp");
-    if (!path.overflow) {
+    static vask::lx::PathText path; // static: a host's alternate stack may be small; DumpLock guards it
+    if (vask::lx::buildDumpPath(path)) {
         if (pointers)
             vask::lx::writeCore(path.text, pointers->signalNumber, pointers->signalInfo, pointers->context);
         else

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,9 @@
 namespace {
 
 constexpr std::size_t kPage = 4096;
+// Lives in the executable's writable data, which a dump writes after the
+// threads' stacks.
+volatile int gWritableData = 1;
 
 struct Note {
     std::uint32_t type;
@@ -223,8 +227,12 @@ TEST_F(CoreFileTest, HoldsEveryThreadTheProcessNotesAndEveryMappingInOrder)
     const QByteArray exe = QFile::encodeName(QFileInfo("/proc/self/exe").canonicalFilePath());
     EXPECT_TRUE(files[0]->desc.contains(exe + '\0'));
 
-    // Loads sorted, page aligned, inside the file, and never overlapping.
-    std::uint64_t lastEnd = 0, lastFileEnd = 0;
+    // Loads sorted by address, page aligned, inside the file, never
+    // overlapping there; this thread's stack is the first one written.
+    std::uint64_t lastEnd = 0;
+    std::map<std::uint64_t, std::uint64_t> fileRanges; // offset -> end
+    const Elf64_Phdr *stack = nullptr, *data = nullptr;
+    const auto dataAddress = reinterpret_cast<std::uint64_t>(&gWritableData);
     for (const Elf64_Phdr &p : core.ph) {
         if (p.p_type != PT_LOAD)
             continue;
@@ -232,12 +240,22 @@ TEST_F(CoreFileTest, HoldsEveryThreadTheProcessNotesAndEveryMappingInOrder)
         EXPECT_EQ(p.p_offset % kPage, 0u);
         EXPECT_LE(p.p_filesz, p.p_memsz);
         EXPECT_LE(p.p_offset + p.p_filesz, std::uint64_t(core.size));
-        if (p.p_filesz) {
-            EXPECT_GE(p.p_offset, lastFileEnd);
-            lastFileEnd = p.p_offset + p.p_filesz;
-        }
+        if (p.p_filesz)
+            fileRanges[p.p_offset] = p.p_offset + p.p_filesz;
+        if (regs.rsp >= p.p_vaddr && regs.rsp < p.p_vaddr + p.p_memsz)
+            stack = &p;
+        if (dataAddress >= p.p_vaddr && dataAddress < p.p_vaddr + p.p_memsz)
+            data = &p;
         lastEnd = p.p_vaddr + p.p_memsz;
     }
+    std::uint64_t lastFileEnd = 0;
+    for (const auto &range : fileRanges) {
+        EXPECT_GE(range.first, lastFileEnd);
+        lastFileEnd = range.second;
+    }
+    ASSERT_NE(stack, nullptr);
+    ASSERT_NE(data, nullptr);
+    EXPECT_LT(stack->p_offset, data->p_offset);
 
     struct stat st = {};
     ASSERT_EQ(stat(QFile::encodeName(path).constData(), &st), 0);

@@ -1,0 +1,108 @@
+#ifndef VASK_DUMP_SYS_LINUX_H
+#define VASK_DUMP_SYS_LINUX_H
+
+// Raw x86-64 system calls for the crash path. They return -errno and never
+// touch errno, which lives in TLS: the helper process that stops the other
+// threads shares the faulting thread's TLS block, and nothing here may take
+// a lock or be bound lazily. Every function is safe in a signal handler.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#if !defined(__x86_64__)
+#error "the Linux crash dump writer knows x86-64 registers and system calls only"
+#endif
+
+namespace vask { namespace lx {
+
+// Signal-safe.
+inline long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0, long f = 0)
+{
+    long ret;
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    register long r9 __asm__("r9") = f;
+    __asm__ volatile("syscall"
+                     : "=a"(ret)
+                     : "a"(n), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return ret;
+}
+
+template <typename T> long arg(T *p) { return reinterpret_cast<long>(p); }
+
+// Signal-safe.
+inline bool failed(long r) { return r < 0 && r > -4096; }
+
+// Signal-safe.
+inline int openFile(const char *path, int flags, int mode = 0)
+{
+    long r;
+    do
+        r = sys(SYS_openat, AT_FDCWD, arg(path), flags, mode);
+    while (r == -EINTR);
+    return int(r);
+}
+
+// Signal-safe.
+inline void closeFile(int fd) { sys(SYS_close, fd); }
+
+// Signal-safe.
+inline long readSome(int fd, void *buffer, std::size_t size)
+{
+    long r;
+    do
+        r = sys(SYS_read, fd, arg(buffer), long(size));
+    while (r == -EINTR);
+    return r;
+}
+
+// Signal-safe.
+inline long long clockMilliseconds(int clock)
+{
+    struct timespec ts = {};
+    sys(SYS_clock_gettime, clock, arg(&ts));
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Signal-safe.
+inline void sleepMilliseconds(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000};
+    sys(SYS_nanosleep, arg(&ts), 0);
+}
+
+// Shared (not private) futexes: the helper is another process on the same
+// memory. Signal-safe.
+inline void futexWait(std::atomic<int> &word, int expected, long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000};
+    sys(SYS_futex, arg(&word), 0 /* FUTEX_WAIT */, expected, arg(&ts));
+}
+
+// Signal-safe.
+inline void futexWake(std::atomic<int> &word) { sys(SYS_futex, arg(&word), 1 /* FUTEX_WAKE */, 0x7fffffff); }
+
+// Reads a whole (small) file into `buffer`; returns the length read, or
+// -errno. Only for /proc files. Signal-safe.
+long readWhole(const char *path, char *buffer, std::size_t size);
+
+// Opens /proc/thread-self/<leaf>, else /proc/self/<leaf>. The first still
+// works after the main thread has exited, when /proc/self reads empty.
+// Signal-safe.
+int openOwnProc(const char *leaf, int flags);
+long readOwnProc(const char *leaf, char *buffer, std::size_t size);
+
+// Decimal text of `v` into `out` (room for 21 bytes); returns its length.
+// Signal-safe.
+std::size_t formatUnsigned(char *out, unsigned long long v);
+
+} }
+
+#endif // VASK_DUMP_SYS_LINUX_H
