@@ -48,7 +48,7 @@ struct Mapping {
     std::uint32_t device; // major << 20 | minor
     std::uint32_t flags;  // PF_R | PF_W | PF_X
     bool shared, dontDump, special;
-    std::uint8_t rank; // write order: 0 thread stacks, 1 data of files, 2 the rest
+    std::uint8_t rank; // order of writing (dump_writer_linux.cpp)
     Contents contents;
 };
 

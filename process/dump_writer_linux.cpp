@@ -2,11 +2,11 @@
 // file itself.
 //
 // The layout puts what a debugger needs most first: ELF header, program
-// headers, notes, then the threads' stacks, then the files' data segments
-// (where the dynamic linker keeps the list of libraries), then everything
-// else in address order. The file is written front to back, so when the
-// disk fills up what is lost is the end, and the file stays visibly short
-// (gdb says it is truncated) instead of holding zeros that look like data.
+// headers, notes, then the faulting thread's stack, the other threads'
+// stacks, then every other mapping from small to large. The file is written
+// front to back, so when the disk fills up what is lost is the end, and the
+// file stays visibly short (gdb says a segment extends past its end) instead
+// of holding zeros that look like data.
 #include "dump_linux.h"
 
 #include "dump_internal_linux.h"
@@ -20,9 +20,13 @@ namespace vask { namespace lx {
 
 namespace {
 
-// Rank 0 for a mapping holding a thread's stack pointer, 1 for the
-// writable data of a file (the executable's and libraries' .data, .bss and
-// GOT, with the dynamic linker's list of libraries), 2 for the rest.
+// The order of writing: 0 the faulting thread's stack, 1 the other
+// threads' stacks, then the rest from small to large, so that a cut dump
+// keeps as many whole mappings as it can: the small ones hold what a
+// debugger needs to find its way (the dynamic linker's list of libraries,
+// the files' data and relocated tables, thread control blocks).
+constexpr std::uint8_t kRanks = 6;
+
 // Signal-safe.
 void rank(Workspace &w, const user_regs_struct &faulting)
 {
@@ -30,10 +34,16 @@ void rank(Workspace &w, const user_regs_struct &faulting)
     for (std::size_t i = 0; i < w.mapCount; ++i) {
         Mapping &m = w.maps[i];
         auto holds = [&m](std::uint64_t sp) { return sp >= m.start && sp < m.end; };
-        bool stack = holds(faulting.rsp);
+        bool stack = false;
         for (int t = 0; t < others && !stack; ++t)
             stack = w.threads[t].haveRegs && holds(w.threads[t].regs.rsp);
-        m.rank = stack ? 0 : (fileBacked(w, m) && (m.flags & PF_W)) ? 1 : 2;
+        const std::uint64_t size = m.dumpSize;
+        m.rank = holds(faulting.rsp) ? 0
+                 : stack             ? 1
+                 : size <= 64 << 10  ? 2
+                 : size <= 1 << 20   ? 3
+                 : size <= 16 << 20  ? 4
+                                     : 5;
     }
 }
 
@@ -189,7 +199,7 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
         offset += sizeof(Elf64_Shdr);
     const std::uint64_t notesOffset = offset;
     offset = alignUp(offset + w.notesUsed, kPage);
-    for (std::uint8_t r = 0; r < 3; ++r)
+    for (std::uint8_t r = 0; r < kRanks; ++r)
         for (std::size_t i = 0; i < w.mapCount; ++i)
             if (w.maps[i].rank == r) {
                 w.maps[i].dumpOffset = offset;
@@ -199,7 +209,7 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
 
     writeHeaders(out, w, phnum, notesOffset);
     writeAt(out, w.notes, w.notesUsed, notesOffset);
-    for (std::uint8_t r = 0; r < 3; ++r)
+    for (std::uint8_t r = 0; r < kRanks; ++r)
         for (std::size_t i = 0; i < w.mapCount && !out.broken; ++i)
             if (w.maps[i].rank == r)
                 copyMapping(out, w, pages, w.maps[i]);

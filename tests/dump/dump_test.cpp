@@ -425,18 +425,6 @@ TEST_F(DumpTest, WithoutSetupNothingIsWritten)
 // ---------------------------------------------------------------------------
 // Where the dump goes, and what is already there.
 
-TEST_F(DumpTest, WithoutBaseDirectoryTheDumpLandsBesideTheExecutable)
-{
-    const QString bin = dir.path() + "/bin";
-    ASSERT_TRUE(QDir().mkpath(bin));
-    const QString copy = bin + "/dump_crasher";
-    ASSERT_TRUE(QFile::copy(kCrasher, copy));
-    const Outcome o = run({copy, "segv"});
-    ASSERT_TRUE(diedOf(o, SIGSEGV));
-    QDir(bin).remove("dump_crasher");
-    onlyDump(bin, o);
-}
-
 TEST_F(DumpTest, BaseDirectorySetAfterSetupIsTheOneUsed)
 {
     const QString later = dir.path() + "/later";
@@ -445,15 +433,6 @@ TEST_F(DumpTest, BaseDirectorySetAfterSetupIsTheOneUsed)
     ASSERT_TRUE(diedOf(o, SIGSEGV));
     onlyDump(later, o);
     EXPECT_TRUE(entries(base).isEmpty());
-}
-
-TEST_F(DumpTest, MissingBaseDirectoryGivesNoFileAndTheSameEnd)
-{
-    const QString missing = dir.path() + "/missing";
-    const Outcome o = crash({"--base", missing, "segv"});
-    ASSERT_TRUE(diedOf(o, SIGSEGV));
-    EXPECT_FALSE(QFileInfo::exists(missing));
-    EXPECT_EQ(entries(dir.path()), QStringList{"base"});
 }
 
 // Plants a file (or link) under every name the crash could pick from now
@@ -495,20 +474,150 @@ TEST_F(DumpTest, AnExistingFileOfTheSameNameIsReplacedAndMadePrivate)
     EXPECT_EQ(cores, 1);
 }
 
-TEST_F(DumpTest, ASymbolicLinkAtThePathIsNotFollowed)
+// ---------------------------------------------------------------------------
+// A process in trouble, or a hostile folder: every case still ends by its
+// signal, and the dump lands in the one place it should, or nowhere.
+
+enum class Lands { InBase, BesideExecutable, Nowhere };
+
+struct Trouble {
+    const char *name;
+    QStringList args; // "{base}" and "{dir}" stand for the folders
+    Lands lands;
+    const char *plant = "";   // at every name the dump could take: fifo, link, hardlink, foreign
+    bool needsRoot = false;
+    const char *gdbSays = ""; // also in gdb's output
+    const char *top = "vaskCrashNullWrite";
+};
+
+void PrintTo(const Trouble &t, std::ostream *os)
 {
-    const QString victim = dir.path() + "/victim";
-    ASSERT_TRUE(vasktest::writeFile(victim, "precious"));
-    const Outcome o = crash({"--base", base, "segv"}, [&] {
-        const QByteArray target = QFile::encodeName(victim);
-        plantNames(base, [&](const QByteArray &path) { ASSERT_EQ(symlink(target.constData(), path.constData()), 0); });
-    });
+    *os << t.name;
+}
+
+class TroubleTest : public DumpTest, public ::testing::WithParamInterface<Trouble>
+{
+};
+
+// An alternate signal stack this small must be enough for the whole crash
+// path, the kernel's signal frame included (README, dmphelper.h).
+constexpr int kSmallestAltStack = 6 * 1024;
+constexpr int kHostAltStack = 8 * 1024;
+
+TEST_P(TroubleTest, EndsByItsSignalWithTheDumpWhereItBelongsOrNone)
+{
+    const Trouble t = GetParam();
+    if (t.needsRoot && geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    // Run from a folder of its own, so a dump beside the executable shows.
+    const QString bin = dir.path() + "/bin", exe = bin + "/dump_crasher";
+    ASSERT_TRUE(QDir().mkpath(bin) && QFile::copy(kCrasher, exe));
+    const QString victim = dir.path() + "/victim", stack = dir.path() + "/altstack";
+    ASSERT_TRUE(vasktest::writeFile(victim, "precious") && vasktest::writeFile(stack, QByteArray(kHostAltStack, '\xa5')));
+    // For a process that becomes nobody.
+    ASSERT_EQ(chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(base).constData(), 0777), 0);
+    QStringList args = {exe};
+    for (const QString &a : t.args)
+        args << QString(a).replace("{base}", base).replace("{dir}", dir.path());
+
+    const QByteArray plant = t.plant, target = QFile::encodeName(victim);
+    const Outcome o = run(args << "--wait", [&] {
+        plantNames(base, [&](const QByteArray &path) {
+            bool planted = true;
+            if (plant == "fifo")
+                planted = mkfifo(path.constData(), 0666) == 0;
+            else if (plant == "link")
+                planted = symlink(target.constData(), path.constData()) == 0;
+            else if (plant == "hardlink")
+                planted = link(target.constData(), path.constData()) == 0;
+            else if (plant == "foreign")
+                planted = vasktest::writeFile(QFile::decodeName(path), "theirs")
+                          && chown(path.constData(), 65534, 65534) == 0;
+            ASSERT_TRUE(planted) << path.constData();
+        });
+    }, 30000);
     ASSERT_TRUE(diedOf(o, SIGSEGV));
-    QFile f(victim);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), QByteArray("precious"));
-    for (const QString &name : entries(base))
-        ASSERT_TRUE(QFileInfo(base + QLatin1Char('/') + name).isSymLink()) << name.toStdString();
+    QFile::remove(exe);
+
+    // Whatever was planted is as it was; no core anywhere else.
+    QFile planted(victim);
+    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
+    EXPECT_EQ(planted.readAll(), QByteArray("precious"));
+    for (const QString &name : entries(base)) {
+        const QFileInfo info(base + QLatin1Char('/') + name);
+        const bool untouched = plant == "fifo" || plant == "link" ? !(info.isFile() && !info.isSymLink())
+                                                                  : info.size() <= 8;
+        EXPECT_TRUE(plant.isEmpty() || untouched) << name.toStdString();
+    }
+    const QString where = t.lands == Lands::InBase ? base : t.lands == Lands::BesideExecutable ? bin : QString();
+    EXPECT_EQ(entries(dir.path()), (QStringList{"altstack", "base", "bin", "victim"}));
+    EXPECT_TRUE(where == bin || entries(bin).isEmpty());
+    EXPECT_TRUE(where == base || !plant.isEmpty() || entries(base).isEmpty());
+    if (where.isEmpty())
+        return;
+    const QString core = onlyDump(where, o);
+    ASSERT_FALSE(core.isEmpty());
+
+    // The crash path's stack need, measured on the alternate stack.
+    QFile painted(stack);
+    ASSERT_TRUE(painted.open(QIODevice::ReadOnly));
+    const QByteArray after = painted.readAll();
+    int untouched = 0;
+    while (untouched < after.size() && after[untouched] == '\xa5')
+        ++untouched;
+    EXPECT_TRUE(!t.args.contains("--altstack") || after.size() - untouched <= kSmallestAltStack)
+        << "the crash path used " << after.size() - untouched << " bytes of its alternate stack";
+
+    if (!haveGdb())
+        GTEST_SKIP() << "gdb not installed";
+    const GdbView v = gdb(kCrasher, core, {"info sharedlibrary"});
+    EXPECT_EQ(v.topFunction(), QLatin1String(t.top)) << v.all.toStdString();
+    EXPECT_TRUE(v.section.value("x0").contains("libQt5Core.so")) << v.all.toStdString();
+    EXPECT_TRUE(v.all.contains(QLatin1String(t.gdbSays))) << v.all.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Troubles, TroubleTest,
+    ::testing::Values(
+        Trouble{"BesideTheExecutableWithoutBase", {"segv"}, Lands::BesideExecutable},
+        Trouble{"BaseMissing", {"--base", "{dir}/missing", "segv"}, Lands::Nowhere},
+        Trouble{"SymbolicLinks", {"--base", "{base}", "segv"}, Lands::Nowhere, "link"},
+        Trouble{"Fifos", {"--base", "{base}", "segv"}, Lands::Nowhere, "fifo"},
+        Trouble{"HardLinks", {"--base", "{base}", "segv"}, Lands::Nowhere, "hardlink"},
+        Trouble{"FilesOfAnotherUser", {"--base", "{base}", "segv"}, Lands::Nowhere, "foreign", true},
+        Trouble{"AfterTeardown", {"--base", "{base}", "teardown"}, Lands::BesideExecutable, "", false, "",
+                "vaskLateFault"},
+        Trouble{"MainThreadGone", {"--base", "{base}", "--threads", "2", "--main-exits", "segv"}, Lands::InBase, "",
+                false, "runModeOnThread"},
+        Trouble{"NotDumpable", {"--base", "{base}", "--not-dumpable", "segv"}, Lands::InBase},
+        Trouble{"AddressSpaceExhausted", {"--base", "{base}", "--exhaust", "segv"}, Lands::InBase},
+        Trouble{"DiskFull", {"--base", "{base}", "--threads", "2", "--fsize", "20000000", "segv"}, Lands::InBase, "",
+                false, "extending past end of file"},
+        Trouble{"SmallAltStack", {"--base", "{base}", "--altstack", "{dir}/altstack", "segv"}, Lands::InBase}),
+    [](const ::testing::TestParamInfo<Trouble> &info) { return std::string(info.param.name); });
+
+// Memory that costs nothing must cost nothing in the dump either: a private
+// /dev/zero gigabyte with one page touched, and a shared file on a tmpfs of
+// its own (not /dev/shm) whose untouched pages the dump must not allocate.
+TEST_F(DumpTest, UntouchedZeroMemoryAndTmpfsFilesCostNoDiskAndAllocateNothing)
+{
+    const QString unshare = QStandardPaths::findExecutable("unshare");
+    const QString mem = dir.path() + "/mem";
+    ASSERT_TRUE(QDir().mkpath(mem));
+    const QStringList mount = {unshare, "-Urm", "sh", "-c", "mount -t tmpfs none \"$0\" && exec \"$@\"", mem};
+    if (unshare.isEmpty() || run(mount + QStringList{"/bin/true"}).exitCode != 0)
+        GTEST_SKIP() << "no mount namespaces here";
+    const Outcome o = run(mount + QStringList{kCrasher, "--base", base, "--zero-map", mem, "direct"});
+    ASSERT_TRUE(o.ended);
+    EXPECT_EQ(o.exitCode, 0) << o.output.toStdString();
+    // One page of 4 KiB: 8 blocks before the dumps, and still after them.
+    EXPECT_TRUE(o.output.contains("file blocks 8\n")) << o.output.toStdString();
+    for (const QString &name : entries(base)) {
+        struct stat st = {};
+        ASSERT_EQ(stat(QFile::encodeName(base + QLatin1Char('/') + name).constData(), &st), 0);
+        EXPECT_GT(st.st_size, 1 << 30);
+        EXPECT_LT(st.st_blocks * 512, 256 << 20) << name.toStdString();
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,19 @@
+#include "late.h"
+
+#include <cstdint>
+
+namespace {
+volatile bool gArmed = false;
+}
+
+extern "C" void vaskLateArm()
+{
+    gArmed = true;
+}
+
+__attribute__((destructor)) static void vaskLateFault()
+{
+    static volatile std::uintptr_t target = 0;
+    if (gArmed)
+        __asm__ volatile("movl $1, (%0)" : : "r"(target) : "memory");
+}
