@@ -6,7 +6,8 @@
 #   - the filter called by hand writes a dump, returns 1 and the program goes
 #     on; a folder that does not exist gives no file and the same 1;
 #   - the desktop monitor query reports an Xvfb's size, and without a display
-#     wine's fallback display, the same every time.
+#     wine's fallback display, the same every time;
+#   - Qt5Rand draws what the C runtimes' srand()/rand() draw (Qt 5's qrand()).
 # usage: 40-wine.sh <repo root>
 set -euo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
@@ -136,5 +137,8 @@ with_xvfb "$num" 1920x1080x24 screen_on_display || fail "screen run on Xvfb fail
 cat "$tmp/screenx.txt"
 [ "$(cat "$tmp/screenx.txt")" = "$(printf 'screen true 1920 1080 1920 1080 1.000000\nagain true 1920 1080 1920 1080 1.000000')" ] ||
   fail "want 1920x1080 for both the monitor and its mode, ratio 1"
+
+step "wine: Qt 5's generator against msvcrt's and the UCRT's srand/rand"
+timeout -k 5 120 wine "$tmp/build/rand_check.exe" 2>>"$log" | tr -d '\r' || fail "rand_check differs from the C runtime"
 
 step "wine: all checks passed"
