@@ -410,6 +410,26 @@ TEST_F(CoreFileTest, BaseDirectoryIsUsedAsStoredWhateverItsCharacters)
     EXPECT_TRUE(names.first().endsWith(".dmp"));
 }
 
+// The crash path reads its own copy of the base directory, so a host
+// thread replacing it meanwhile never makes a dump go to a torn path (which
+// would not exist here: every dump would be lost).
+TEST_F(CoreFileTest, BaseDirectoryReplacedDuringDumpsIsNeverReadTorn)
+{
+    const QString shortDir = dir.path() + "/a", longDir = dir.path() + "/" + QString(200, QLatin1Char('b'));
+    ASSERT_TRUE(QDir().mkpath(shortDir) && QDir().mkpath(longDir));
+    FileHelper::setBaseDirPath(shortDir);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop.load(); ++i)
+            FileHelper::setBaseDirPath(i % 2 ? shortDir : longDir);
+    });
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(DmpHelper::callback(nullptr), 1);
+    stop.store(true);
+    writer.join();
+    EXPECT_EQ(QDir(shortDir).entryList(QDir::Files).size() + QDir(longDir).entryList(QDir::Files).size(), 5);
+}
+
 TEST_F(CoreFileTest, NothingIsWrittenWhereNoFileCanBeCreated)
 {
     const QString missing = dir.path() + "/missing";

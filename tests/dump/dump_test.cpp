@@ -593,7 +593,7 @@ INSTANTIATE_TEST_SUITE_P(Troubles, TroubleTest,
         Trouble{"AddressSpaceExhausted", {"--base", "{base}", "--exhaust", "segv"}, Lands::InBase},
         Trouble{"DiskFull", {"--base", "{base}", "--threads", "2", "--fsize", "20000000", "segv"}, Lands::InBase, "",
                 false, "extending past end of file"},
-        Trouble{"SmallAltStack", {"--base", "{base}", "--altstack", "{dir}/altstack", "segv"}, Lands::InBase}),
+        Trouble{"SmallAltStack", {"--base", "{base}", "--threads", "2", "--altstack", "{dir}/altstack", "segv"}, Lands::InBase}),
     [](const ::testing::TestParamInfo<Trouble> &info) { return std::string(info.param.name); });
 
 // Memory that costs nothing must cost nothing in the dump either: a private
