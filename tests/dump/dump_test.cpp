@@ -486,6 +486,9 @@ struct Trouble {
     Lands lands;
     const char *plant = "";   // at every name the dump could take: fifo, link, hardlink, foreign
     bool needsRoot = false;
+    // The library as shipped: a sanitizer's runtime brings its own address
+    // space, allocator and stack use.
+    bool unsanitized = false;
     const char *gdbSays = ""; // also in gdb's output
     const char *top = "vaskCrashNullWrite";
 };
@@ -509,6 +512,8 @@ TEST_P(TroubleTest, EndsByItsSignalWithTheDumpWhereItBelongsOrNone)
     const Trouble t = GetParam();
     if (t.needsRoot && geteuid() != 0)
         GTEST_SKIP() << "needs root";
+    if (t.unsanitized && vasktest::kSanitized)
+        GTEST_SKIP() << "only without sanitizers";
     // Run from a folder of its own, so a dump beside the executable shows.
     const QString bin = dir.path() + "/bin", exe = bin + "/dump_crasher";
     ASSERT_TRUE(QDir().mkpath(bin) && QFile::copy(kCrasher, exe));
@@ -585,15 +590,16 @@ INSTANTIATE_TEST_SUITE_P(Troubles, TroubleTest,
         Trouble{"Fifos", {"--base", "{base}", "segv"}, Lands::Nowhere, "fifo"},
         Trouble{"HardLinks", {"--base", "{base}", "segv"}, Lands::Nowhere, "hardlink"},
         Trouble{"FilesOfAnotherUser", {"--base", "{base}", "segv"}, Lands::Nowhere, "foreign", true},
-        Trouble{"AfterTeardown", {"--base", "{base}", "teardown"}, Lands::BesideExecutable, "", false, "",
+        Trouble{"AfterTeardown", {"--base", "{base}", "teardown"}, Lands::BesideExecutable, "", false, false, "",
                 "vaskLateFault"},
         Trouble{"MainThreadGone", {"--base", "{base}", "--threads", "2", "--main-exits", "segv"}, Lands::InBase, "",
-                false, "runModeOnThread"},
+                false, false, "runModeOnThread"},
         Trouble{"NotDumpable", {"--base", "{base}", "--not-dumpable", "segv"}, Lands::InBase},
-        Trouble{"AddressSpaceExhausted", {"--base", "{base}", "--exhaust", "segv"}, Lands::InBase},
+        Trouble{"AddressSpaceExhausted", {"--base", "{base}", "--exhaust", "segv"}, Lands::InBase, "", false, true},
         Trouble{"DiskFull", {"--base", "{base}", "--threads", "2", "--fsize", "20000000", "segv"}, Lands::InBase, "",
-                false, "extending past end of file"},
-        Trouble{"SmallAltStack", {"--base", "{base}", "--threads", "2", "--altstack", "{dir}/altstack", "segv"}, Lands::InBase}),
+                false, true, "extending past end of file"},
+        Trouble{"SmallAltStack", {"--base", "{base}", "--threads", "2", "--altstack", "{dir}/altstack", "segv"},
+                Lands::InBase, "", false, true}),
     [](const ::testing::TestParamInfo<Trouble> &info) { return std::string(info.param.name); });
 
 // Memory that costs nothing must cost nothing in the dump either: a private

@@ -11,6 +11,20 @@
 
 namespace vasktest {
 
+// Whether this build runs under a sanitizer, whose runtime changes the
+// process's address space, allocator and stack use.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // One entry of Qt's message log as a test saw it.
 struct LogEntry {
     QtMsgType type;
