@@ -1,5 +1,8 @@
 // The configuration readers: "config.json" completed by "user.json", or
 // "distributed_config.json" alone.
+//
+// No exception leaves them: a text that can't be held (std::bad_alloc, or
+// more than a QByteArray takes) is a failure like any other.
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
@@ -7,8 +10,12 @@
 #include <QLatin1String>
 
 #include <cstdio>
+#include <new>
 
+#include "configfile.h"
+#include "configtext.h"
 #include "filehelper.h"
+#include "userkeys.h"
 
 namespace {
 
@@ -31,33 +38,34 @@ struct ConfigDocument {
     int parseError = 0;
 };
 
-// Reads a main configuration file. The bytes go through a UTF-8 decode and
-// re-encode (malformed sequences become U+FFFD rather than failing the
-// parse) and are cut at the first NUL byte: nothing after it is parsed.
+// Reads a main configuration file. Only a regular file is opened. The bytes
+// before the first NUL go through a UTF-8 decode and re-encode (malformed
+// sequences become U+FFFD rather than failing the parse); nothing after the
+// NUL is read. A text too large to hold fails as DocumentTooLarge.
 ConfigDocument readConfigDocument(const QString &path)
 {
     ConfigDocument result;
     if (!QFile::exists(path))
         return result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    vask::ConfigFile file(path);
+    if (!file.isOpen()) {
         result.outcome = Outcome::Unopenable;
         return result;
     }
-    const QByteArray raw = file.readAll();
-    file.close();
-    QByteArray text = QString::fromUtf8(raw.constData(), raw.size()).toUtf8();
-    const int nul = text.indexOf('\0');
-    if (nul >= 0)
-        text.truncate(nul);
-    QJsonParseError error;
-    result.document = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError) {
-        result.outcome = Outcome::Malformed;
+    result.outcome = Outcome::Malformed;
+    result.parseError = QJsonParseError::DocumentTooLarge;
+    try {
+        QByteArray text;
+        if (!vask::readConfigText(file, text))
+            return result;
+        QJsonParseError error;
+        result.document = QJsonDocument::fromJson(text, &error);
         result.parseError = error.error;
-        return result;
+        if (error.error == QJsonParseError::NoError)
+            result.outcome = Outcome::Parsed;
+    } catch (const std::bad_alloc &) {
+        result.document = QJsonDocument();
     }
-    result.outcome = Outcome::Parsed;
     return result;
 }
 
@@ -74,59 +82,80 @@ static QString userConfigPath(const QString &dir)
     return path + QLatin1String("/user.json");
 }
 
-// Lays the top-level keys of config over those of "user.json" in dir, so the
-// configuration wins. "user.json" is parsed from its raw bytes and ignored
-// silently when missing, unreadable, malformed or not an object.
+// Adds to config the top-level keys of "user.json" in dir that it lacks, so
+// the configuration wins. "user.json" is parsed from its raw bytes and
+// ignored silently when missing, not a regular file, malformed, not an
+// object or too large to hold. It is parsed only when a first look finds it
+// can add a key: a large file under keys that config.json already has costs
+// a read, not a parse.
 static QJsonObject mergeUserConfig(const QJsonObject &config, const QString &dir)
 {
-    QJsonObject user;
-    QFile file(userConfigPath(dir));
-    if (file.exists() && file.open(QIODevice::ReadOnly)) {
+    try {
+        vask::ConfigFile file(userConfigPath(dir));
+        QByteArray bytes;
+        if (!file.isOpen() || !vask::mayAddKeys(file, config) || !file.rewind()
+            || !vask::readAllBytes(file, bytes))
+            return config;
         QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-        if (error.error == QJsonParseError::NoError && document.isObject())
-            user = document.object();
+        const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+        bytes = QByteArray();
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return config;
+        const QJsonObject user = document.object();
+        QJsonObject merged = config;
+        for (auto it = user.constBegin(); it != user.constEnd(); ++it) {
+            if (!config.contains(it.key()))
+                merged.insert(it.key(), it.value());
+        }
+        return merged;
+    } catch (const std::bad_alloc &) {
+        return config;
     }
-    QJsonObject merged = user;
-    for (auto it = config.constBegin(); it != config.constEnd(); ++it)
-        merged.insert(it.key(), it.value());
-    return merged;
 }
 
 QJsonObject FileHelper::readConfigFile()
 {
-    const QString dir = configDirectory();
-    const QString path = dir + QLatin1String("config.json");
-    std::printf("FileHelper::readConfigFile: from path: %s", path.toUtf8().constData());
+    try {
+        const QString dir = configDirectory();
+        const QString path = dir + QLatin1String("config.json");
+        // The messages carry no line end; flushing keeps them in order with
+        // whatever the host writes to the terminal next.
+        std::printf("FileHelper::readConfigFile: from path: %s", path.toUtf8().constData());
+        std::fflush(stdout);
 
-    QJsonObject config;
-    const ConfigDocument read = readConfigDocument(path);
-    switch (read.outcome) {
-    case Outcome::Missing:
-        std::printf("FileHelper::readConfigFile: is not exist");
-        break;
-    case Outcome::Unopenable:
-        std::printf("FileHelper::readConfigFile: can't be open in mode ReadOnly");
-        break;
-    case Outcome::Malformed:
-        std::printf("FileHelper::readConfigFile: parse faild, error code: %d", read.parseError);
-        break;
-    case Outcome::Parsed:
-        config = read.document.object(); // an array at the top gives {}
-        break;
+        QJsonObject config;
+        const ConfigDocument read = readConfigDocument(path);
+        switch (read.outcome) {
+        case Outcome::Missing:
+            std::printf("FileHelper::readConfigFile: is not exist");
+            break;
+        case Outcome::Unopenable:
+            std::printf("FileHelper::readConfigFile: can't be open in mode ReadOnly");
+            break;
+        case Outcome::Malformed:
+            std::printf("FileHelper::readConfigFile: parse faild, error code: %d", read.parseError);
+            break;
+        case Outcome::Parsed:
+            config = read.document.object(); // an array at the top gives {}
+            break;
+        }
+        std::fflush(stdout);
+        gJsonConfig = mergeUserConfig(config, dir);
+        return gJsonConfig;
+    } catch (const std::bad_alloc &) {
+        return QJsonObject(); // not even the path could be held
     }
-    // The messages carry no line end; flushing keeps them in order with
-    // whatever the host writes to the terminal next.
-    std::fflush(stdout);
-    gJsonConfig = mergeUserConfig(config, dir);
-    return gJsonConfig;
 }
 
 QJsonObject FileHelper::readDistributedConfigFile()
 {
-    const ConfigDocument read = readConfigDocument(configDirectory() + QLatin1String("distributed_config.json"));
-    if (read.outcome != Outcome::Parsed)
+    try {
+        const ConfigDocument read = readConfigDocument(configDirectory() + QLatin1String("distributed_config.json"));
+        if (read.outcome != Outcome::Parsed)
+            return QJsonObject();
+        gJsonConfig = read.document.object();
+        return gJsonConfig;
+    } catch (const std::bad_alloc &) {
         return QJsonObject();
-    gJsonConfig = read.document.object();
-    return gJsonConfig;
+    }
 }

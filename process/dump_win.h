@@ -2,21 +2,23 @@
 #define VASK_DUMP_WIN_H
 
 // The Windows half of crash-dump capture, free of Qt so that it can be
-// cross-built and run on its own. The Qt side decides the file name and hands
-// over a wide path; these functions only talk to the operating system.
+// cross-built and run on its own. Everything but the lookup of the base
+// directory is here: DmpHelper::callback only adds FileHelper::appDir().
 #include <windows.h>
 
 namespace vask { namespace win {
 
 // Makes `filter` the process-wide last-chance exception filter. Whatever
 // filter was installed before is dropped, never chained to.
-void installUnhandledFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 
 // Writes a full-memory minidump of this process, with the exception that
-// `pointers` describes, to `path` (created, or truncated when present).
-// Nothing is reported: when the file can't be created (missing or read-only
-// folder, file held open by another writer) no dump is written.
-void writeMiniDump(const wchar_t *path, EXCEPTION_POINTERS *pointers);
+// `pointers` describes, to <baseDir>/vask_<milliseconds since the epoch>.dmp
+// (created, or truncated when present; baseDir is used as given) and returns
+// EXCEPTION_EXECUTE_HANDLER. Nothing is reported: when the file can't be
+// created (missing or read-only folder, file held open by another writer) no
+// dump is written and the result is the same.
+LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept;
 
 } }
 

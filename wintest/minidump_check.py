@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Checks that a file is a full-memory minidump of a crash.
 
-Reads only the header and the stream directory plus the two streams that
-matter here: the exception stream (type 6) and the 64-bit memory list
-(type 9, written for full-memory dumps). Exits 0 and prints a one-line
-summary when the file passes, 1 with the reason otherwise.
+Reads only the header (its Flags must hold MiniDumpWithFullMemory), the
+stream directory and the two streams that matter here: the exception stream
+(type 6) and the 64-bit memory list (type 9, written for full-memory dumps).
+Exits 0 and prints a one-line summary when the file passes, 1 with the reason
+otherwise.
 
 usage: minidump_check.py FILE [--code 0xC0000005] [--thread TID]
 """
@@ -15,6 +16,7 @@ import sys
 
 SIGNATURE = b"MDMP"
 VERSION = 0xA793                 # low word of MINIDUMP_HEADER.Version
+MINIDUMP_WITH_FULL_MEMORY = 0x2  # MINIDUMP_TYPE bit, echoed in MINIDUMP_HEADER.Flags
 EXCEPTION_STREAM = 6
 MEMORY64_LIST_STREAM = 9
 HEADER = struct.Struct("<4sIIIIIQ")   # signature, version, streams, dir rva, checksum, time, flags
@@ -47,6 +49,8 @@ def check(path, want_code, want_thread):
             raise BadDump(f"signature {sig!r}, not {SIGNATURE!r}")
         if version & 0xFFFF != VERSION:
             raise BadDump(f"version {version:#x}")
+        if not flags & MINIDUMP_WITH_FULL_MEMORY:
+            raise BadDump(f"header flags {flags:#x} lack MiniDumpWithFullMemory ({MINIDUMP_WITH_FULL_MEMORY:#x})")
         if nstreams == 0:
             raise BadDump("no streams")
         raw = read_at(f, size, dir_rva, nstreams * DIR_ENTRY.size, "stream directory")

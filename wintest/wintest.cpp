@@ -4,8 +4,9 @@
 //   wintest crash <folder>             install the filter, then fault for real
 //   wintest direct <folder> [folder..] call the filter by hand for each folder
 //   wintest screen                     query the desktop monitor twice
-// The dump path is built like the library builds it:
-// <folder> "/vask_" <milliseconds since the epoch> ".dmp".
+// The filter is DmpHelper::callback with the folder given here in place of
+// FileHelper::appDir(): the rest (time, path, file, dump, result) is
+// dump_win.cpp, the code the library runs.
 #include "dump_win.h"
 #include "screen_platform.h"
 
@@ -25,29 +26,16 @@ constexpr int kUnset = -7;
 
 std::wstring gFolder;
 
-long long millisecondsSinceEpoch()
-{
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    ULARGE_INTEGER t;
-    t.LowPart = ft.dwLowDateTime;
-    t.HighPart = ft.dwHighDateTime;
-    // FILETIME counts 100 ns steps since 1601-01-01.
-    constexpr unsigned long long kEpochOffset = 116444736000000000ULL;
-    return static_cast<long long>((t.QuadPart - kEpochOffset) / 10000);
-}
-
+// What DmpHelper::callback does, with gFolder for FileHelper::appDir().
 LONG WINAPI dumpFilter(EXCEPTION_POINTERS *pointers)
 {
-    const std::wstring path = gFolder + L"/vask_" + std::to_wstring(millisecondsSinceEpoch()) + L".dmp";
-    vask::win::writeMiniDump(path.c_str(), pointers);
-    return EXCEPTION_EXECUTE_HANDLER;
+    return vask::win::dumpCallback(gFolder.c_str(), pointers);
 }
 
 int crash(const wchar_t *folder)
 {
     gFolder = folder;
-    vask::win::installUnhandledFilter(dumpFilter);
+    vask::win::setupDump(dumpFilter);
     std::printf("thread %lu\n", static_cast<unsigned long>(GetCurrentThreadId()));
     std::fflush(stdout);
     // A store into a read-only page: an access violation on Windows and under
