@@ -120,8 +120,10 @@ XClient::XClient(const Deadline &deadline) : mDeadline(deadline)
     while (ok() && mIn.size() < 8)
         fill();
     uint16_t units = 0;
-    if (!readAt(mIn, 6, units))
+    if (!readAt(mIn, 6, units)) {
+        fail();
         return;
+    }
     const size_t size = 8 + size_t(units) * 4;
     while (ok() && mIn.size() < size)
         fill();

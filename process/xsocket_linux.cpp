@@ -46,7 +46,8 @@ namespace {
 // number, and another thread's writes to "stderr" would then reach the X
 // server. While alive, the free numbers among 0-2 hold unconnected local
 // sockets, on which such a write fails as on a closed descriptor (ENOTCONN,
-// no signal); the host's own streams are not touched.
+// no signal); the host's own streams are not touched. They are held for one
+// socket() call only.
 class StdNumbersHeld
 {
 public:
