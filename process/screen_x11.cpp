@@ -29,7 +29,7 @@ constexpr std::chrono::milliseconds kQueryBudget{500};
 
 struct Monitor {
     MonitorArea area;
-    std::vector<xcb_randr_output_t> outputs;
+    std::vector<XId> outputs;
 };
 
 // RandR's major opcode when the server has RandR 1.5 (monitors), 0 when it
@@ -41,7 +41,7 @@ int randrOpcode(XClient &x)
     ask.major_opcode = XCB_QUERY_EXTENSION;
     ask.name_len = sizeof kName - 1;
     xcb_query_extension_reply_t extension;
-    const uint16_t query = x.request(ask, kName);
+    const Pending query = x.request(ask, kName);
     if (!x.flush() || !readAt(x.reply(query), 0, extension))
         return -1;
     if (!extension.present)
@@ -52,7 +52,7 @@ int randrOpcode(XClient &x)
     version.major_version = 1;
     version.minor_version = 5;
     xcb_randr_query_version_reply_t answer;
-    const uint16_t sequence = x.request(version);
+    const Pending sequence = x.request(version);
     if (!x.flush() || !readAt(x.reply(sequence), 0, answer))
         return -1;
     const bool monitors = answer.major_version > 1 || (answer.major_version == 1 && answer.minor_version >= 5);
@@ -113,8 +113,8 @@ bool readMonitor(XClient &x, Geometry &g)
     askResources.major_opcode = uint8_t(opcode);
     askResources.minor_opcode = XCB_RANDR_GET_SCREEN_RESOURCES_CURRENT;
     askResources.window = x.root();
-    const uint16_t monitorsRequest = x.request(askMonitors);
-    const uint16_t resourcesRequest = x.request(askResources);
+    const Pending monitorsRequest = x.request(askMonitors);
+    const Pending resourcesRequest = x.request(askResources);
     if (!x.flush())
         return false;
     std::vector<Monitor> monitors;
@@ -122,7 +122,7 @@ bool readMonitor(XClient &x, Geometry &g)
         return false;
     const std::string resourcesReply = x.reply(resourcesRequest);
     xcb_randr_get_screen_resources_current_reply_t resources;
-    std::vector<xcb_randr_crtc_t> crtcs;
+    std::vector<XId> crtcs;
     std::vector<xcb_randr_mode_info_t> modes;
     if (!readAt(resourcesReply, 0, resources))
         return false;
@@ -142,37 +142,37 @@ bool readMonitor(XClient &x, Geometry &g)
 
     // One round trip for both: which CRTC drives each of the monitor's
     // outputs, and what every CRTC shows.
-    std::vector<uint16_t> outputRequests, crtcRequests;
-    for (const xcb_randr_output_t output : monitor.outputs) {
+    std::vector<Pending> outputRequests, crtcRequests;
+    for (const XId output : monitor.outputs) {
         xcb_randr_get_output_info_request_t ask{};
         ask.major_opcode = uint8_t(opcode);
         ask.minor_opcode = XCB_RANDR_GET_OUTPUT_INFO;
-        ask.output = output;
+        ask.output = output.value;
         ask.config_timestamp = resources.config_timestamp;
         outputRequests.push_back(x.request(ask));
     }
-    for (const xcb_randr_crtc_t crtc : crtcs) {
+    for (const XId crtc : crtcs) {
         xcb_randr_get_crtc_info_request_t ask{};
         ask.major_opcode = uint8_t(opcode);
         ask.minor_opcode = XCB_RANDR_GET_CRTC_INFO;
-        ask.crtc = crtc;
+        ask.crtc = crtc.value;
         ask.config_timestamp = resources.config_timestamp;
         crtcRequests.push_back(x.request(ask));
     }
     if (!x.flush())
         return false;
-    std::vector<xcb_randr_crtc_t> driving;
-    for (const uint16_t request : outputRequests) {
+    std::vector<XId> driving;
+    for (const Pending request : outputRequests) {
         xcb_randr_get_output_info_reply_t output;
         if (readAt(x.reply(request), 0, output) && output.crtc != XCB_NONE)
-            driving.push_back(output.crtc);
+            driving.push_back({output.crtc});
     }
     std::vector<CrtcArea> shown, corner;
     for (size_t i = 0; i < crtcs.size(); ++i) {
         CrtcArea area;
         if (!crtcArea(x.reply(crtcRequests[i]), modes, area))
             continue;
-        if (std::find(driving.begin(), driving.end(), crtcs[i]) != driving.end())
+        if (std::any_of(driving.begin(), driving.end(), [&](XId d) { return d.value == crtcs[i].value; }))
             shown.push_back(area);
         else if (corner.empty() && contains(area.area, monitor.area.area.x, monitor.area.area.y))
             corner.push_back(area);

@@ -96,7 +96,7 @@ XClient::XClient(const Deadline &deadline) : mDeadline(deadline)
     mFd = connectToDisplay(name.host, name.display, deadline, peer);
     if (mFd < 0)
         return;
-    const XAuthCookie cookie = findCookie(readXauthority(), peer.family, peer.address, std::to_string(name.display));
+    const XAuthCookie cookie = findCookie(readXauthority(), peer.family, peer.address, peer.display);
 
     // The server answers in the byte order the client names: this machine's.
     const uint16_t probe = 1;
@@ -150,12 +150,12 @@ void XClient::fail()
     mFd = -1;
 }
 
-uint16_t XClient::queue(const void *fixed, size_t size, const std::string &tail)
+Pending XClient::queue(const void *fixed, size_t size, const std::string &tail)
 {
     mOut.append(static_cast<const char *>(fixed), size);
     mOut += tail;
     mOut.resize(padded(mOut.size()), '\0');
-    return ++mSequence;
+    return {++mSequence};
 }
 
 bool XClient::flush()
@@ -189,8 +189,9 @@ bool XClient::fill()
     return false;
 }
 
-std::string XClient::reply(uint16_t sequence)
+std::string XClient::reply(Pending request)
 {
+    const uint16_t sequence = request.sequence;
     while (ok()) {
         xcb_generic_reply_t head;
         if (!readAt(mIn, 0, head)) {

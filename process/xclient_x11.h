@@ -19,6 +19,16 @@ namespace vask { namespace screen {
 
 // What DISPLAY names: [protocol/][host]:display[.screen]; an empty host
 // (also for "unix" as host or protocol) means this machine's local socket.
+// An X resource (output, CRTC) and a request awaiting its reply, as types of
+// this library's own: containers of plain integers would be instantiated with
+// default visibility and so exported from the shared library.
+struct XId {
+    uint32_t value;
+};
+struct Pending {
+    uint16_t sequence;
+};
+
 struct DisplayName {
     std::string host;
     int display = 0;
@@ -42,9 +52,9 @@ public:
     int height() const { return mHeight; }
 
     // Queues a request: its fixed part (a wire structure whose length field
-    // is filled in here) and what follows it. Returns its sequence number.
+    // is filled in here) and what follows it.
     template <typename Request>
-    uint16_t request(Request fixed, const std::string &tail = std::string())
+    Pending request(Request fixed, const std::string &tail = std::string())
     {
         fixed.length = uint16_t((sizeof fixed + tail.size() + 3) / 4);
         return queue(&fixed, sizeof fixed, tail);
@@ -54,10 +64,10 @@ public:
     // The whole reply to one request, or empty for an error, a lost
     // connection or the deadline. Replies must be asked for in the order the
     // requests were made.
-    std::string reply(uint16_t sequence);
+    std::string reply(Pending request);
 
 private:
-    uint16_t queue(const void *fixed, size_t size, const std::string &tail);
+    Pending queue(const void *fixed, size_t size, const std::string &tail);
     bool fill();
     void fail();
 

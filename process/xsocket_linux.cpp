@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace vask { namespace screen {
@@ -108,9 +109,18 @@ std::string hostName()
     return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
 }
 
+// Decimal text without std::to_string, whose digit table would be exported
+// from the shared library.
+std::string decimal(int n)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", n);
+    return text;
+}
+
 int connectLocal(int display, XPeer &peer)
 {
-    const std::string path = "/tmp/.X11-unix/X" + std::to_string(display);
+    const std::string path = "/tmp/.X11-unix/X" + decimal(display);
     for (const size_t lead : {size_t(1), size_t(0)}) { // 1: the abstract name, a NUL before the path
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -124,7 +134,8 @@ int connectLocal(int display, XPeer &peer)
         // A local connect completes at once or fails (EAGAIN when the
         // server's queue is full): it never waits.
         if (connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0) {
-            peer = {kFamilyLocal, hostName()};
+            peer.family = kFamilyLocal;
+            peer.address = hostName();
             return fd;
         }
         close(fd);
@@ -132,7 +143,7 @@ int connectLocal(int display, XPeer &peer)
     return -1;
 }
 
-XPeer peerOf(const addrinfo &reached)
+void peerOf(const addrinfo &reached, XPeer &peer)
 {
     const unsigned char *bytes = nullptr;
     size_t size = 0;
@@ -149,13 +160,11 @@ XPeer peerOf(const addrinfo &reached)
         if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
             bytes += 12;
             size = 4;
-        } else if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) {
-            return {kFamilyLocal, hostName()};
         }
     }
-    if (size == 4 && bytes[0] == 127)
-        return {kFamilyLocal, hostName()};
-    return {size == 4 ? kFamilyInternet : kFamilyInternet6, std::string(reinterpret_cast<const char *>(bytes), size)};
+    const bool loopback = size == 4 ? bytes[0] == 127 : IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+    peer.family = loopback ? kFamilyLocal : size == 4 ? kFamilyInternet : kFamilyInternet6;
+    peer.address = loopback ? hostName() : std::string(reinterpret_cast<const char *>(bytes), size);
 }
 
 int connectTcp(const std::string &host, int display, const Deadline &deadline, XPeer &peer)
@@ -166,7 +175,7 @@ int connectTcp(const std::string &host, int display, const Deadline &deadline, X
     addrinfo *found = nullptr;
     // A name is looked up by the system's resolver, in its own time; an
     // address or "localhost" is answered locally.
-    if (getaddrinfo(host.c_str(), std::to_string(6000 + display).c_str(), &hints, &found) != 0)
+    if (getaddrinfo(host.c_str(), decimal(6000 + display).c_str(), &hints, &found) != 0)
         return -1;
     int fd = -1;
     for (const addrinfo *a = found; a && fd < 0; a = a->ai_next) {
@@ -189,7 +198,7 @@ int connectTcp(const std::string &host, int display, const Deadline &deadline, X
         // Requests go out in small batches that are each answered before the next.
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        peer = peerOf(*a);
+        peerOf(*a, peer);
     }
     freeaddrinfo(found);
     return fd;
@@ -201,9 +210,8 @@ int connectToDisplay(const std::string &host, int display, const Deadline &deadl
 {
     if (display < 0 || display > 65535 - 6000)
         return -1;
-    if (host.empty())
-        return connectLocal(display, peer);
-    return connectTcp(host, display, deadline, peer);
+    peer.display = decimal(display);
+    return host.empty() ? connectLocal(display, peer) : connectTcp(host, display, deadline, peer);
 }
 
 } }

@@ -25,12 +25,13 @@ private:
 // deadline passes first.
 bool waitFor(int fd, short events, const Deadline &deadline);
 
-// The connecting host as Xauthority entries name it: this machine
+// The connection as Xauthority entries name it: the host, this machine
 // (FamilyLocal and its host name) for a local socket or a loopback address,
-// else the address the socket reached.
+// else the address the socket reached; and the display number in decimal.
 struct XPeer {
     uint16_t family = 0;
     std::string address;
+    std::string display;
 };
 
 // A connected, non-blocking, close-on-exec socket to display number `display`
