@@ -82,7 +82,8 @@ bool crtcArea(const std::string &reply, const std::vector<xcb_randr_mode_info_t>
     xcb_randr_get_crtc_info_reply_t crtc;
     if (!readAt(reply, 0, crtc) || crtc.mode == XCB_NONE)
         return false;
-    const auto mode = std::find_if(modes.begin(), modes.end(), [&](const xcb_randr_mode_info_t &m) { return m.id == crtc.mode; });
+    const auto mode =
+        std::find_if(modes.begin(), modes.end(), [&](const xcb_randr_mode_info_t &m) { return m.id == crtc.mode; });
     if (mode == modes.end())
         return false;
     // A mode is listed unrotated; a quarter turn shows it the other way

@@ -36,6 +36,13 @@ bool allDigits(const std::string &s)
     return !s.empty() && s.size() <= 5 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// After a failed send or recv: whether to try again, because it was
+// interrupted, or would have blocked and the socket is ready before the deadline.
+bool retry(int fd, short events, const Deadline &deadline)
+{
+    return errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, events, deadline));
+}
+
 // Screen `number` of a setup answer, every count checked against its length.
 bool findScreen(const std::string &setup, int number, xcb_screen_t &screen)
 {
@@ -167,7 +174,7 @@ bool XClient::flush()
         const ssize_t n = send(mFd, mOut.data() + done, mOut.size() - done, MSG_NOSIGNAL);
         if (n > 0)
             done += size_t(n);
-        else if (!(n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(mFd, POLLOUT, mDeadline)))))
+        else if (!(n < 0 && retry(mFd, POLLOUT, mDeadline)))
             fail();
     }
     mOut.clear();
@@ -183,7 +190,7 @@ bool XClient::fill()
             mIn.append(chunk, size_t(n));
             return true;
         }
-        if (!(n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(mFd, POLLIN, mDeadline)))))
+        if (!(n < 0 && retry(mFd, POLLIN, mDeadline)))
             fail();
     }
     return false;

@@ -94,7 +94,8 @@ TEST(ScreenOnX11, ReportsEachLayout)
 
 long msSince(std::chrono::steady_clock::time_point start)
 {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    using namespace std::chrono;
+    return long(duration_cast<milliseconds>(steady_clock::now() - start).count());
 }
 
 // In a child: one query that must give false within a second, silently.
@@ -126,7 +127,8 @@ bool writeAuthority(const QString &path, const std::string &number)
 TEST(ScreenOnX11, FailsWithoutAUsableServer)
 {
     QTemporaryDir dir;
-    const QString serverAuth = dir.filePath(QStringLiteral("server")), clientAuth = dir.filePath(QStringLiteral("client"));
+    const QString serverAuth = dir.filePath(QStringLiteral("server"));
+    const QString clientAuth = dir.filePath(QStringLiteral("client"));
     ASSERT_TRUE(writeAuthority(serverAuth, ""));
     XServer server(XServer::Xvfb, {"-auth", serverAuth.toStdString(), "-screen", "0", "1024x768x24"});
     ASSERT_TRUE(server.running()) << kNoServer;
@@ -156,13 +158,19 @@ TEST(ScreenOnX11, GivesUpInTimeOnAServerThatLetsItDown)
     {
         Relay relay(server.number(), SIZE_MAX, false);
         ScopedEnv display("DISPLAY", relay.display().c_str());
-        const auto child = runChild([](std::string &) { Five got = kUntouched; return query(got) && got == k1024 ? 0 : 1; }, 10000,
-                                    [&](int) { relay.pump(); });
+        const auto answers = [](std::string &) {
+            Five got = kUntouched;
+            return query(got) && got == k1024 ? 0 : 1;
+        };
+        const auto child = runChild(answers, 10000, [&](int) { relay.pump(); });
         ASSERT_TRUE(child.passed);
         total = relay.passed();
     }
-    const std::pair<const char *, size_t> cuts[] = {{"nothing", 0}, {"half the setup header", 4}, {"half the setup", total / 2},
-                                                    {"all but the last replies", total - 100}, {"all but the last byte", total - 1}};
+    const std::pair<const char *, size_t> cuts[] = {{"nothing", 0},
+                                                    {"half the setup header", 4},
+                                                    {"half the setup", total / 2},
+                                                    {"all but the last replies", total - 100},
+                                                    {"all but the last byte", total - 1}};
     for (const auto &cut : cuts) {
         for (const bool closes : {false, true}) {
             const std::string name = std::string("passes ") + cut.first + (closes ? ", then closes" : ", then silence");
@@ -250,7 +258,8 @@ TEST(ScreenProbe, PrintsTheServersGeometryOrThatThereIsNone)
         FILE *p = popen(VASKPROBE " screen 2>&1", "r");
         text.resize(p ? fread(&text[0], 1, text.size(), p) : 0);
         EXPECT_TRUE(p && pclose(p) != -1);
-        EXPECT_EQ(text, display ? "screenWidth    1280\nscreenHeight   1024\npixelWidth     1280\npixelHeight    1024\npixelRatio     1\n"
+        EXPECT_EQ(text, display ? "screenWidth    1280\nscreenHeight   1024\npixelWidth     1280\n"
+                                  "pixelHeight    1024\npixelRatio     1\n"
                                 : "no screen found (no display, or its monitor could not be read)\n");
     }
 }

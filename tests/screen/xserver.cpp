@@ -145,7 +145,8 @@ bool xrandr(const std::string &args)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-Relay::Relay(int serverNumber, size_t cut, bool closeAtCut) : mServerNumber(serverNumber), mCut(cut), mCloseAtCut(closeAtCut)
+Relay::Relay(int serverNumber, size_t cut, bool closeAtCut)
+    : mServerNumber(serverNumber), mCut(cut), mCloseAtCut(closeAtCut)
 {
     mListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
@@ -213,7 +214,8 @@ ChildResult runChild(const std::function<int(std::string &)> &body, int timeoutM
         char buf[256];
         if (poll(&p, 1, 1) > 0 && (n = read(fds[0], buf, sizeof buf)) > 0)
             result.report.append(buf, size_t(n));
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        using namespace std::chrono;
+        const auto ms = duration_cast<milliseconds>(steady_clock::now() - start).count();
         if (tick)
             tick(int(ms));
         if ((timedOut = ms > timeoutMs))
