@@ -2,7 +2,7 @@
 #define VASK_SCREEN_PLATFORM_H
 
 // The platform half of ScreenHelper: one function per platform file
-// (screen_win.cpp, screen_x11.cpp), free of Qt so it can be built and tested
+// (screen_win.cpp, screen_xcb.cpp), free of Qt so it can be built and tested
 // on its own. Nothing here is exported from the library.
 
 namespace vask { namespace screen {

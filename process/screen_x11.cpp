@@ -1,299 +1,200 @@
 // The screen query on X11. The desktop window is the root window of the
-// display that DISPLAY names; its monitor is the RandR monitor marked
-// primary, else the one holding the root's origin, else the first. The
-// rectangle is that monitor's geometry; the pixel size is the current mode of
-// the CRTC that drives it, so a monitor defined smaller than its mode (or a
-// scaled output) gives a ratio other than 1, as DPI virtualisation does on
-// Windows.
+// screen that DISPLAY names; its monitor is the RandR monitor marked primary,
+// else the one holding the root's origin, else the first. The rectangle is
+// that monitor's geometry; the pixel size is what the CRTCs of its outputs
+// show together in their current modes, so a monitor defined smaller than
+// its mode (or a scaled output) gives a ratio other than 1, as DPI
+// virtualisation does on Windows, and one monitor over several outputs counts
+// all of them.
 //
-// libX11 and libXrandr are opened at call time so that the library has no
-// link-time dependency on X and still loads on a headless machine; the X
-// headers are used for the types only.
+// The whole query, from connecting to the last reply, ends at one deadline
+// whatever the server does. It changes nothing in the process (no handlers,
+// no signal dispositions, no standard streams), loads no library and keeps
+// nothing between calls.
+#include "screen_layout.h"
 #include "screen_platform.h"
+#include "xclient_x11.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
+#include <xcb/randr.h>
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <memory>
-#include <mutex>
-
-// The tests build this file with names that don't exist to check the
-// missing-library path.
-#ifndef VASK_X11_LIBRARY
-#define VASK_X11_LIBRARY "libX11.so.6"
-#endif
-#ifndef VASK_XRANDR_LIBRARY
-#define VASK_XRANDR_LIBRARY "libXrandr.so.2"
-#endif
+#include <algorithm>
 
 namespace vask { namespace screen {
 
 namespace {
 
-struct XApi {
-    bool ok = false;
-    Display *(*openDisplay)(const char *) = nullptr;
-    int (*closeDisplay)(Display *) = nullptr;
-    Window (*defaultRootWindow)(Display *) = nullptr;
-    int (*defaultScreen)(Display *) = nullptr;
-    int (*displayWidth)(Display *, int) = nullptr;
-    int (*displayHeight)(Display *, int) = nullptr;
-    XErrorHandler (*setErrorHandler)(XErrorHandler) = nullptr;
-    int (*sync)(Display *, Bool) = nullptr;
-    Bool (*queryExtension)(Display *, const char *, int *, int *, int *) = nullptr;
+// A local server answers a whole query in about a millisecond, a remote one
+// in six round trips.
+constexpr std::chrono::milliseconds kQueryBudget{500};
 
-    Status (*queryVersion)(Display *, int *, int *) = nullptr;
-    XRRMonitorInfo *(*getMonitors)(Display *, Window, Bool, int *) = nullptr;
-    void (*freeMonitors)(XRRMonitorInfo *) = nullptr;
-    XRRScreenResources *(*getScreenResourcesCurrent)(Display *, Window) = nullptr;
-    void (*freeScreenResources)(XRRScreenResources *) = nullptr;
-    XRROutputInfo *(*getOutputInfo)(Display *, XRRScreenResources *, RROutput) = nullptr;
-    void (*freeOutputInfo)(XRROutputInfo *) = nullptr;
-    XRRCrtcInfo *(*getCrtcInfo)(Display *, XRRScreenResources *, RRCrtc) = nullptr;
-    void (*freeCrtcInfo)(XRRCrtcInfo *) = nullptr;
+struct Monitor {
+    MonitorArea area;
+    std::vector<XId> outputs;
 };
 
-template <typename Fn>
-bool resolve(void *library, const char *name, Fn &fn)
+// RandR's major opcode when the server has RandR 1.5 (monitors), 0 when it
+// has no monitors to list, -1 when the server didn't answer.
+int randrOpcode(XClient &x)
 {
-    fn = reinterpret_cast<Fn>(dlsym(library, name));
-    return fn != nullptr;
-}
-
-XApi loadApi()
-{
-    XApi x;
-    // Never closed again: libX11 sets up its thread locks when it is loaded,
-    // and the host may hold its own handle to the same libraries.
-    void *x11 = dlopen(VASK_X11_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    void *xrandr = x11 ? dlopen(VASK_XRANDR_LIBRARY, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (!x11 || !xrandr)
-        return x;
-    x.ok = resolve(x11, "XOpenDisplay", x.openDisplay) && resolve(x11, "XCloseDisplay", x.closeDisplay)
-        && resolve(x11, "XDefaultRootWindow", x.defaultRootWindow)
-        && resolve(x11, "XDefaultScreen", x.defaultScreen) && resolve(x11, "XDisplayWidth", x.displayWidth)
-        && resolve(x11, "XDisplayHeight", x.displayHeight)
-        && resolve(x11, "XSetErrorHandler", x.setErrorHandler) && resolve(x11, "XSync", x.sync)
-        && resolve(x11, "XQueryExtension", x.queryExtension)
-        && resolve(xrandr, "XRRQueryVersion", x.queryVersion)
-        && resolve(xrandr, "XRRGetMonitors", x.getMonitors) && resolve(xrandr, "XRRFreeMonitors", x.freeMonitors)
-        && resolve(xrandr, "XRRGetScreenResourcesCurrent", x.getScreenResourcesCurrent)
-        && resolve(xrandr, "XRRFreeScreenResources", x.freeScreenResources)
-        && resolve(xrandr, "XRRGetOutputInfo", x.getOutputInfo)
-        && resolve(xrandr, "XRRFreeOutputInfo", x.freeOutputInfo)
-        && resolve(xrandr, "XRRGetCrtcInfo", x.getCrtcInfo) && resolve(xrandr, "XRRFreeCrtcInfo", x.freeCrtcInfo);
-    return x;
-}
-
-const XApi &api()
-{
-    static const XApi loaded = loadApi();
-    return loaded;
-}
-
-// Xlib's error handler is one per process. While a query runs, errors on our
-// own connection are noted instead of printed (the default handler would also
-// exit); errors on any other connection still go to whoever handled them
-// before. The mutex keeps two queries from swapping the handler at once;
-// the handler itself may run on a host thread, hence the atomics.
-std::mutex gQueryMutex;
-std::atomic<Display *> gTrappedDisplay{nullptr};
-std::atomic<XErrorHandler> gPreviousHandler{nullptr};
-std::atomic<bool> gErrorSeen{false};
-
-int onXError(Display *display, XErrorEvent *event)
-{
-    if (display == gTrappedDisplay) {
-        gErrorSeen = true;
+    static const char kName[] = "RANDR";
+    xcb_query_extension_request_t ask{};
+    ask.major_opcode = XCB_QUERY_EXTENSION;
+    ask.name_len = sizeof kName - 1;
+    xcb_query_extension_reply_t extension;
+    const Pending query = x.request(ask, kName);
+    if (!x.flush() || !readAt(x.reply(query), 0, extension))
+        return -1;
+    if (!extension.present)
         return 0;
-    }
-    const XErrorHandler previous = gPreviousHandler;
-    return previous ? previous(display, event) : 0;
+    xcb_randr_query_version_request_t version{};
+    version.major_opcode = extension.major_opcode;
+    version.minor_opcode = XCB_RANDR_QUERY_VERSION;
+    version.major_version = 1;
+    version.minor_version = 5;
+    xcb_randr_query_version_reply_t answer;
+    const Pending sequence = x.request(version);
+    if (!x.flush() || !readAt(x.reply(sequence), 0, answer))
+        return -1;
+    const bool monitors = answer.major_version > 1 || (answer.major_version == 1 && answer.minor_version >= 5);
+    return monitors ? extension.major_opcode : 0;
 }
 
-class ErrorTrap
+bool readMonitors(const std::string &reply, std::vector<Monitor> &monitors)
 {
-public:
-    ErrorTrap(const XApi &x, Display *display) : mX(x), mDisplay(display)
-    {
-        gTrappedDisplay = display;
-        gErrorSeen = false;
-        gPreviousHandler = x.setErrorHandler(onXError);
+    xcb_randr_get_monitors_reply_t head;
+    if (!readAt(reply, 0, head))
+        return false;
+    size_t at = sizeof head;
+    for (uint32_t i = 0; i < head.nMonitors; ++i) {
+        xcb_randr_monitor_info_t m;
+        Monitor monitor;
+        if (!readAt(reply, at, m) || !readArrayAt(reply, at + sizeof m, m.nOutput, monitor.outputs))
+            return false;
+        monitor.area = {{m.x, m.y, m.width, m.height}, m.primary != 0};
+        monitors.push_back(monitor);
+        at += sizeof m + m.nOutput * sizeof(xcb_randr_output_t);
     }
-    ~ErrorTrap()
-    {
-        mX.setErrorHandler(gPreviousHandler);
-        gTrappedDisplay = nullptr;
-    }
-    ErrorTrap(const ErrorTrap &) = delete;
-    ErrorTrap &operator=(const ErrorTrap &) = delete;
-
-    // Waits for every reply and error of the requests made so far.
-    bool failed()
-    {
-        mX.sync(mDisplay, False);
-        return gErrorSeen;
-    }
-
-private:
-    const XApi &mX;
-    Display *mDisplay;
-};
-
-// libxcb writes a server's refusal reason (for example "Authorization
-// required ...") straight to file descriptor 2. A query that fails must stay
-// silent, so descriptor 2 points at /dev/null while the connection is made.
-// Output of other threads during that moment is lost as well; connecting to
-// a local server takes about a millisecond.
-class QuietStderr
-{
-public:
-    QuietStderr()
-    {
-        // A closed descriptor 2 prints nothing anyway; redirecting it would
-        // only let the X socket land on 2 and be replaced on the way out.
-        if (fcntl(STDERR_FILENO, F_GETFD) < 0)
-            return;
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null < 0)
-            return;
-        mSaved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (mSaved >= 0 && dup2(null, STDERR_FILENO) < 0) {
-            close(mSaved);
-            mSaved = -1;
-        }
-        close(null);
-    }
-    ~QuietStderr()
-    {
-        if (mSaved >= 0) {
-            dup2(mSaved, STDERR_FILENO);
-            close(mSaved);
-        }
-    }
-    QuietStderr(const QuietStderr &) = delete;
-    QuietStderr &operator=(const QuietStderr &) = delete;
-
-private:
-    int mSaved = -1;
-};
-
-template <typename T>
-using Owned = std::unique_ptr<T, void (*)(T *)>;
-
-bool containsPoint(int x, int y, int width, int height, int px, int py)
-{
-    return px >= x && py >= y && px - x < width && py - y < height;
+    return true;
 }
 
-int pickMonitor(const XRRMonitorInfo *monitors, int count)
+bool crtcArea(const std::string &reply, const std::vector<xcb_randr_mode_info_t> &modes, CrtcArea &out)
 {
-    for (int i = 0; i < count; ++i)
-        if (monitors[i].primary)
-            return i;
-    for (int i = 0; i < count; ++i)
-        if (containsPoint(monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height, 0, 0))
-            return i;
-    return 0;
+    xcb_randr_get_crtc_info_reply_t crtc;
+    if (!readAt(reply, 0, crtc) || crtc.mode == XCB_NONE)
+        return false;
+    const auto mode =
+        std::find_if(modes.begin(), modes.end(), [&](const xcb_randr_mode_info_t &m) { return m.id == crtc.mode; });
+    if (mode == modes.end())
+        return false;
+    // A mode is listed unrotated; a quarter turn shows it the other way
+    // round, as the display settings of a portrait monitor do on Windows.
+    const bool quarterTurn = (crtc.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
+    out = {{crtc.x, crtc.y, crtc.width, crtc.height}, quarterTurn ? mode->height : mode->width,
+           quarterTurn ? mode->width : mode->height};
+    return true;
 }
 
-// The CRTC that drives a monitor: the one of its first output that has a
-// CRTC, or, for a monitor defined without outputs, the active CRTC under the
-// monitor's top-left corner. 0 (None) when there is none.
-RRCrtc crtcOfMonitor(const XApi &x, Display *display, XRRScreenResources *resources, const XRRMonitorInfo &monitor)
+bool readMonitor(XClient &x, Geometry &g)
 {
-    for (int i = 0; i < monitor.noutput; ++i) {
-        Owned<XRROutputInfo> output(x.getOutputInfo(display, resources, monitor.outputs[i]), x.freeOutputInfo);
-        if (output && output->crtc != None)
-            return output->crtc;
-    }
-    for (int i = 0; i < resources->ncrtc; ++i) {
-        Owned<XRRCrtcInfo> crtc(x.getCrtcInfo(display, resources, resources->crtcs[i]), x.freeCrtcInfo);
-        if (crtc && crtc->mode != None
-            && containsPoint(crtc->x, crtc->y, int(crtc->width), int(crtc->height), monitor.x, monitor.y))
-            return resources->crtcs[i];
-    }
-    return None;
-}
-
-bool readMonitor(const XApi &x, Display *display, Geometry &g)
-{
-    const Window root = x.defaultRootWindow(display);
-    // Asked of Xlib, not libXrandr: libXrandr keeps a record per connection
-    // that it never frees when the server lacks the extension.
-    int opcode = 0, eventBase = 0, errorBase = 0, major = 0, minor = 0;
-    const bool hasMonitors = x.queryExtension(display, "RANDR", &opcode, &eventBase, &errorBase)
-        && x.queryVersion(display, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
-    if (!hasMonitors) {
-        // Without RandR 1.5 there is no monitor list: the screen is the one
-        // monitor and its size is the mode.
-        const int screen = x.defaultScreen(display);
-        g.screenWidth = g.pixelWidth = x.displayWidth(display, screen);
-        g.screenHeight = g.pixelHeight = x.displayHeight(display, screen);
+    const int opcode = randrOpcode(x);
+    if (opcode < 0)
+        return false;
+    if (opcode == 0) {
+        // No monitor list: the screen is the one monitor and its size the mode.
+        g = {x.width(), x.height(), x.width(), x.height()};
         return true;
     }
 
-    int count = 0;
-    Owned<XRRMonitorInfo> monitors(x.getMonitors(display, root, True, &count), x.freeMonitors);
-    if (!monitors || count <= 0)
+    xcb_randr_get_monitors_request_t askMonitors{};
+    askMonitors.major_opcode = uint8_t(opcode);
+    askMonitors.minor_opcode = XCB_RANDR_GET_MONITORS;
+    askMonitors.window = x.root();
+    askMonitors.get_active = 1;
+    xcb_randr_get_screen_resources_current_request_t askResources{};
+    askResources.major_opcode = uint8_t(opcode);
+    askResources.minor_opcode = XCB_RANDR_GET_SCREEN_RESOURCES_CURRENT;
+    askResources.window = x.root();
+    const Pending monitorsRequest = x.request(askMonitors);
+    const Pending resourcesRequest = x.request(askResources);
+    if (!x.flush())
         return false;
-    const XRRMonitorInfo &monitor = monitors.get()[pickMonitor(monitors.get(), count)];
+    std::vector<Monitor> monitors;
+    if (!readMonitors(x.reply(monitorsRequest), monitors))
+        return false;
+    const std::string resourcesReply = x.reply(resourcesRequest);
+    xcb_randr_get_screen_resources_current_reply_t resources;
+    std::vector<XId> crtcs;
+    std::vector<xcb_randr_mode_info_t> modes;
+    if (!readAt(resourcesReply, 0, resources))
+        return false;
+    // CRTCs, then outputs, then modes.
+    const size_t modesAt = sizeof resources + (size_t(resources.num_crtcs) + resources.num_outputs) * 4;
+    if (!readArrayAt(resourcesReply, sizeof resources, resources.num_crtcs, crtcs)
+        || !readArrayAt(resourcesReply, modesAt, resources.num_modes, modes))
+        return false;
 
-    Owned<XRRScreenResources> resources(x.getScreenResourcesCurrent(display, root), x.freeScreenResources);
-    if (!resources)
+    std::vector<MonitorArea> areas;
+    for (const Monitor &m : monitors)
+        areas.push_back(m.area);
+    const int chosen = chooseMonitor(areas);
+    if (chosen < 0)
         return false;
-    const RRCrtc crtcId = crtcOfMonitor(x, display, resources.get(), monitor);
-    if (crtcId == None)
+    const Monitor &monitor = monitors[size_t(chosen)];
+
+    // One round trip for both: which CRTC drives each of the monitor's
+    // outputs, and what every CRTC shows.
+    std::vector<Pending> outputRequests, crtcRequests;
+    for (const XId output : monitor.outputs) {
+        xcb_randr_get_output_info_request_t ask{};
+        ask.major_opcode = uint8_t(opcode);
+        ask.minor_opcode = XCB_RANDR_GET_OUTPUT_INFO;
+        ask.output = output.value;
+        ask.config_timestamp = resources.config_timestamp;
+        outputRequests.push_back(x.request(ask));
+    }
+    for (const XId crtc : crtcs) {
+        xcb_randr_get_crtc_info_request_t ask{};
+        ask.major_opcode = uint8_t(opcode);
+        ask.minor_opcode = XCB_RANDR_GET_CRTC_INFO;
+        ask.crtc = crtc.value;
+        ask.config_timestamp = resources.config_timestamp;
+        crtcRequests.push_back(x.request(ask));
+    }
+    if (!x.flush())
         return false;
-    Owned<XRRCrtcInfo> crtc(x.getCrtcInfo(display, resources.get(), crtcId), x.freeCrtcInfo);
-    if (!crtc || crtc->mode == None)
-        return false;
-    for (int i = 0; i < resources->nmode; ++i) {
-        const XRRModeInfo &mode = resources->modes[i];
-        if (mode.id != crtc->mode)
+    std::vector<XId> driving;
+    for (const Pending request : outputRequests) {
+        xcb_randr_get_output_info_reply_t output;
+        if (readAt(x.reply(request), 0, output) && output.crtc != XCB_NONE)
+            driving.push_back({output.crtc});
+    }
+    std::vector<CrtcArea> shown, corner;
+    for (size_t i = 0; i < crtcs.size(); ++i) {
+        CrtcArea area;
+        if (!crtcArea(x.reply(crtcRequests[i]), modes, area))
             continue;
-        // A mode is listed unrotated; a rotated CRTC shows it the other way
-        // round, as the display settings of a portrait monitor do on Windows.
-        const bool quarterTurn = (crtc->rotation & (RR_Rotate_90 | RR_Rotate_270)) != 0;
-        g.screenWidth = monitor.width;
-        g.screenHeight = monitor.height;
-        g.pixelWidth = int(quarterTurn ? mode.height : mode.width);
-        g.pixelHeight = int(quarterTurn ? mode.width : mode.height);
-        return true;
+        if (std::any_of(driving.begin(), driving.end(), [&](XId d) { return d.value == crtcs[i].value; }))
+            shown.push_back(area);
+        else if (corner.empty() && contains(area.area, monitor.area.area.x, monitor.area.area.y))
+            corner.push_back(area);
     }
-    return false;
+    // A monitor defined without outputs (or whose outputs are off) shows
+    // what the CRTC under its top-left corner shows.
+    int pixelWidth = 0, pixelHeight = 0;
+    if (!combinedPixels(shown.empty() ? corner : shown, pixelWidth, pixelHeight))
+        return false;
+    g = {monitor.area.area.width, monitor.area.area.height, pixelWidth, pixelHeight};
+    return true;
 }
 
 } // namespace
 
 bool queryDesktopMonitor(Geometry &out)
 {
-    const XApi &x = api();
-    if (!x.ok)
-        return false;
-    std::lock_guard<std::mutex> lock(gQueryMutex);
-    Display *display = nullptr;
-    {
-        QuietStderr quiet;
-        display = x.openDisplay(nullptr); // the display named by DISPLAY
-    }
-    if (!display)
-        return false;
-
+    const Deadline deadline(kQueryBudget);
+    XClient x(deadline);
     Geometry g{};
-    bool ok = false;
-    {
-        ErrorTrap trap(x, display);
-        ok = readMonitor(x, display, g);
-        ok = !trap.failed() && ok;
-    }
-    x.closeDisplay(display);
-    if (!ok || g.screenWidth == 0)
+    if (!x.ok() || !readMonitor(x, g) || g.screenWidth == 0)
         return false;
     out = g;
     return true;

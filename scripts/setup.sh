@@ -7,9 +7,10 @@ set -euo pipefail
 profile=${1:-test}
 
 tour_pkgs=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools gdb
-  libx11-dev libxrandr-dev) # X headers: types for the screen query (the libraries load at run time)
+  libxcb1-dev libxcb-randr0-dev) # X11 protocol headers: the wire structures of the screen query
 test_pkgs=("${tour_pkgs[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-  xvfb x11-xserver-utils libx11-dev libxrandr-dev xauth
+  xvfb x11-xserver-utils xauth libx11-dev # Xlib: a host beside the screen query
+  xserver-xorg-core xserver-xorg-video-dummy # Xorg's dummy driver: one monitor over two outputs
   g++-mingw-w64-x86-64 wine wine64 python3 procps file)
 
 case "$profile" in

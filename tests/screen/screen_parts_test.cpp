@@ -1,0 +1,90 @@
+// The pieces of the X11 screen query that need no server: the layout
+// arithmetic, DISPLAY's syntax and the Xauthority lookup.
+#include "screen_layout.h"
+#include "xauthority_linux.h"
+#include "xclient_x11.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace vask::screen;
+
+TEST(ScreenLayout, CombinesTheCrtcsOfAMonitor)
+{
+    struct Case {
+        const char *name;
+        std::vector<CrtcArea> crtcs;
+        int width, height; // 0: none
+    } const cases[] = {
+        {"none", {}, 0, 0},
+        {"one, off the origin", {{{1920, 0, 1280, 1024}, 1280, 1024}}, 1280, 1024},
+        {"a monitor smaller than its mode", {{{0, 0, 1280, 720}, 1920, 1080}}, 1920, 1080},
+        {"two side by side", {{{0, 0, 1920, 1080}, 1920, 1080}, {{1920, 0, 1920, 1080}, 1920, 1080}}, 3840, 1080},
+        {"two stacked, rotated",
+         {{{0, 0, 1080, 1920}, 1080, 1920}, {{0, 1920, 1080, 1920}, 1080, 1920}}, 1080, 3840},
+        {"a 2x2 wall, listed out of order",
+         {{{960, 540, 960, 540}, 960, 540}, {{0, 0, 960, 540}, 960, 540}, {{960, 0, 960, 540}, 960, 540},
+          {{0, 540, 960, 540}, 960, 540}},
+         1920, 1080},
+        {"two scaled by 2, counted in their modes' pixels",
+         {{{0, 0, 3840, 2160}, 1920, 1080}, {{3840, 0, 3840, 2160}, 1920, 1080}}, 3840, 1080},
+        {"an empty CRTC beside a real one", {{{0, 0, 0, 0}, 0, 0}, {{100, 50, 800, 600}, 800, 600}}, 800, 600},
+    };
+    for (const Case &c : cases) {
+        int width = 0, height = 0;
+        EXPECT_EQ(combinedPixels(c.crtcs, width, height), c.width != 0) << c.name;
+        EXPECT_EQ(width, c.width) << c.name;
+        EXPECT_EQ(height, c.height) << c.name;
+    }
+}
+
+TEST(ScreenDisplayName, ReadsWhatDisplayNames)
+{
+    struct Case {
+        const char *display;
+        bool ok;
+        const char *host;
+        int number, screen;
+    } const cases[] = {
+        {":0", true, "", 0, 0},          {":12.1", true, "", 12, 1},         {"unix:3", true, "", 3, 0},
+        {"unix/host:4", true, "", 4, 0}, {"localhost:10.0", true, "localhost", 10, 0},
+        {"tcp/10.1.2.3:2", true, "10.1.2.3", 2, 0}, {"[::1]:5", true, "::1", 5, 0}, {"::1:5", true, "::1", 5, 0},
+        {"", false, "", 0, 0},           {"nonsense", false, "", 0, 0},      {"host::0", false, "", 0, 0},
+        {":", false, "", 0, 0},          {":x", false, "", 0, 0},            {":0.", false, "", 0, 0},
+        {":123456", false, "", 0, 0},
+    };
+    for (const Case &c : cases) {
+        DisplayName name;
+        ASSERT_EQ(parseDisplay(c.display, name), c.ok) << c.display;
+        EXPECT_TRUE(!c.ok || (name.host == c.host && name.display == c.number && name.screen == c.screen)) << c.display;
+    }
+}
+
+// One Xauthority entry: the family, then four length-prefixed fields.
+std::string entry(uint16_t family, const std::string &address, const std::string &number, const std::string &name,
+                  const std::string &data)
+{
+    std::string out{char(family >> 8), char(family & 0xff)};
+    for (const std::string &f : {address, number, name, data})
+        out += std::string{char(f.size() >> 8), char(f.size() & 0xff)} + f;
+    return out;
+}
+
+TEST(ScreenXauthority, FindsTheCookieForThisHostAndDisplay)
+{
+    const std::string magic = "MIT-MAGIC-COOKIE-1", address("\x7f\0\0\1", 4);
+    const std::string file = entry(kFamilyLocal, "other", "0", magic, "a")   // another host
+        + entry(kFamilyLocal, "box", "1", magic, "b")                          // another display
+        + entry(kFamilyLocal, "box", "0", "XDM-AUTHORIZATION-1", "c")          // a kind not spoken
+        + entry(kFamilyInternet, address, "0", magic, "d")                      // another family
+        + entry(kFamilyLocal, "box", "0", magic, "e")                          // this one
+        + entry(kFamilyWild, "", "", magic, "f");
+    EXPECT_EQ(findCookie(file, kFamilyLocal, "box", "0").data, "e");
+    EXPECT_EQ(findCookie(file, kFamilyLocal, "box", "7").data, "f");
+    EXPECT_EQ(findCookie(file, kFamilyInternet, address, "0").data, "d");
+    EXPECT_EQ(findCookie(file.substr(0, file.size() - 3), kFamilyLocal, "box", "7").name, ""); // cut short
+    EXPECT_EQ(findCookie(file, kFamilyLocal, "box", "0").name, magic);
+}
+
+} // namespace
