@@ -7,7 +7,7 @@ jobs=$(nproc)
 bash "$root/scripts/setup.sh" test
 source "$root/scripts/lib.sh"
 build=$root/build/bench
-configure_build "$build" -DCMAKE_BUILD_TYPE=Release -DVASK_BUILD_BENCH=ON -DVASK_BUILD_TESTS=OFF >/dev/null
+configure_build "$build" -DCMAKE_BUILD_TYPE=Release -DVASK_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
   for exe in "$build"/bench/*_bench; do names+=("$(basename "$exe")"); done

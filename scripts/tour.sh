@@ -6,6 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh" tour
 build=$root/build/release
 echo "building the library and vaskprobe in $build ..."
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASK_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target vaskprobe -j"$(nproc)" >/dev/null
 exec "$build/examples/vaskprobe/vaskprobe"

@@ -8,7 +8,7 @@ source "$root/scripts/lib.sh"
 seconds=${VASK_FUZZ_SECONDS:-60}
 build=$root/build/fuzz
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVASK_SANITIZE=address,undefined -DVASK_BUILD_FUZZ=ON -DVASK_BUILD_TESTS=OFF >/dev/null
+  -DVASK_SANITIZE=address,undefined -DVASK_BUILD_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target config_fuzz -j"$jobs"
 # Work on a copy of the seeds so the repository's corpus stays small.
 corpus=$(mktemp -d)

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows platform files (process/*_win.cpp) cross-built with MinGW-w64
+# The Windows platform files (src/*/*_win.cpp) cross-built with MinGW-w64
 # and run for real under wine, in a fresh prefix that is thrown away after:
 #   - an unhandled access violation leaves exactly one vask_<ms>.dmp, a
 #     full-memory minidump of that fault, and ends the process (exit 5);
@@ -41,7 +41,7 @@ fail() {
   exit 1
 }
 
-reader=$root/wintest/minidump_check.py
+reader=$root/tests/windows/minidump_check.py
 # dump_thread <program output>: the thread id the program printed.
 dump_thread() { sed -n 's/^thread \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$1"; }
 # only_dump <folder>: the one file in it, which must be named vask_<ms>.dmp.
@@ -56,7 +56,7 @@ only_dump() {
 dump_ms() { local m=${1#vask_}; echo "${m%.dmp}"; }
 
 step "wine: MinGW-w64 cross build of the Windows platform files"
-cmake -S "$root/wintest" -B "$tmp/build" \
+cmake -S "$root/tests/windows" -B "$tmp/build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$tmp/build" -j"$jobs"
 exe=$tmp/build/wintest.exe

@@ -9,12 +9,12 @@
 
 #include <string>
 
-#include "dump_win.h"
+#include "dump_win_p.h"
 #else
 #include <QCoreApplication>
 #include <QFile>
 
-#include "dump_linux.h"
+#include "dump_linux_p.h"
 #endif
 
 DmpHelper &DmpHelper::operator=(const DmpHelper &)

@@ -1,5 +1,5 @@
-#ifndef DMPHELPER_H
-#define DMPHELPER_H
+#ifndef VASKSUPPORT_CRASH_DMPHELPER_H
+#define VASKSUPPORT_CRASH_DMPHELPER_H
 
 #include "vasksupport_global.h"
 
@@ -56,4 +56,4 @@ public:
     static long callback(EXCEPTION_POINTERS *pointers);
 };
 
-#endif // DMPHELPER_H
+#endif // VASKSUPPORT_CRASH_DMPHELPER_H

@@ -5,7 +5,7 @@
 // own thread never touched the current slot, so the reader always finishes.
 // (Writers are kept on one thread at a time and x86-64 keeps stores in
 // order, which is what makes the generation check enough.)
-#include "dump_basedir.h"
+#include "dump_basedir_p.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,5 +1,5 @@
-#ifndef VASK_DUMP_BASEDIR_H
-#define VASK_DUMP_BASEDIR_H
+#ifndef VASKSUPPORT_CRASH_DUMP_BASEDIR_P_H
+#define VASKSUPPORT_CRASH_DUMP_BASEDIR_P_H
 
 // The base directory as the crash path reads it: a copy of its encoded
 // bytes in static storage that is never destroyed, refreshed by
@@ -30,4 +30,4 @@ BaseDir readBaseDir(char *out, std::size_t capacity, std::size_t &length);
 
 } }
 
-#endif // VASK_DUMP_BASEDIR_H
+#endif // VASKSUPPORT_CRASH_DUMP_BASEDIR_P_H

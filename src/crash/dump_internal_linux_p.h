@@ -1,5 +1,5 @@
-#ifndef VASK_DUMP_INTERNAL_LINUX_H
-#define VASK_DUMP_INTERNAL_LINUX_H
+#ifndef VASKSUPPORT_CRASH_DUMP_INTERNAL_LINUX_P_H
+#define VASKSUPPORT_CRASH_DUMP_INTERNAL_LINUX_P_H
 
 // What the pieces of the Linux core writer share: the scratch workspace of
 // one dump and the steps that fill it. Everything declared here runs on the
@@ -149,4 +149,4 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
 
 } }
 
-#endif // VASK_DUMP_INTERNAL_LINUX_H
+#endif // VASKSUPPORT_CRASH_DUMP_INTERNAL_LINUX_P_H

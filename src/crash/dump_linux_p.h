@@ -1,5 +1,5 @@
-#ifndef VASK_DUMP_LINUX_H
-#define VASK_DUMP_LINUX_H
+#ifndef VASKSUPPORT_CRASH_DUMP_LINUX_P_H
+#define VASKSUPPORT_CRASH_DUMP_LINUX_P_H
 
 // The Linux half of crash dumps, free of Qt: taking over the fatal signals
 // and writing an ELF core file of the running process that gdb opens.
@@ -48,7 +48,7 @@ public:
     DumpLock &operator=(const DumpLock &) = delete;
 
 private:
-    bool owner_;
+    bool mOwner;
 };
 
 // Called on the thread that received a fatal signal, with the handler's
@@ -75,4 +75,4 @@ bool writeCore(const char *path, int signo, const siginfo_t *info, const void *c
 
 } }
 
-#endif // VASK_DUMP_LINUX_H
+#endif // VASKSUPPORT_CRASH_DUMP_LINUX_P_H

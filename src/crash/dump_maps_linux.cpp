@@ -1,8 +1,8 @@
 // The mappings of a dump, from /proc/<self>/smaps (or maps, which lacks the
 // page counts), and what of each goes into the file.
-#include "dump_internal_linux.h"
+#include "dump_internal_linux_p.h"
 
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <cstring>
 

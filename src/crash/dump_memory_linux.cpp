@@ -3,9 +3,9 @@
 // that vanished or can't be read makes the call fail with EFAULT instead of
 // faulting us. Pages that were never touched, and pages that memory-backed
 // objects don't hold, are left as holes.
-#include "dump_internal_linux.h"
+#include "dump_internal_linux_p.h"
 
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <sys/ioctl.h>
 #include <sys/mman.h>

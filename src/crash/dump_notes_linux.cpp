@@ -2,9 +2,9 @@
 // thread's NT_PRSTATUS first (gdb makes the first thread the current one),
 // then the process-wide notes (NT_PRPSINFO, NT_SIGINFO, NT_AUXV, NT_FILE),
 // then that thread's FP registers, then every other thread.
-#include "dump_internal_linux.h"
+#include "dump_internal_linux_p.h"
 
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <asm/prctl.h>
 #include <sys/prctl.h>

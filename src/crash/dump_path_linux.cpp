@@ -1,9 +1,9 @@
 // The dump file's path: "<folder>/vask_<milliseconds>.dmp", built in a
 // fixed buffer on the crash path from copies taken beforehand.
-#include "dump_linux.h"
+#include "dump_linux_p.h"
 
-#include "dump_basedir.h"
-#include "dump_sys_linux.h"
+#include "dump_basedir_p.h"
+#include "dump_sys_linux_p.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
 // Taking over the fatal signals: the handler, its alternate stack, and the
 // lock that lets one dump run at a time.
-#include "dump_linux.h"
+#include "dump_linux_p.h"
 
-#include "dump_internal_linux.h"
-#include "dump_sys_linux.h"
+#include "dump_internal_linux_p.h"
+#include "dump_sys_linux_p.h"
 
 #include <sys/mman.h>
 
@@ -110,7 +110,7 @@ void ensureAltStack()
 } // namespace
 
 // Signal-safe.
-DumpLock::DumpLock() : owner_(false)
+DumpLock::DumpLock() : mOwner(false)
 {
     const int self = int(sys(SYS_gettid));
     if (gDumpOwner.load() == self)
@@ -118,7 +118,7 @@ DumpLock::DumpLock() : owner_(false)
     for (;;) {
         int seen = 0;
         if (gDumpOwner.compare_exchange_strong(seen, self)) {
-            owner_ = true;
+            mOwner = true;
             return;
         }
         // A holder that isn't one of our threads was copied in by fork()
@@ -134,7 +134,7 @@ DumpLock::DumpLock() : owner_(false)
 // Signal-safe.
 DumpLock::~DumpLock()
 {
-    if (!owner_)
+    if (!mOwner)
         return;
     gDumpOwner.store(0);
     futexWake(gDumpOwner);

@@ -1,5 +1,5 @@
 // The few system-call helpers of the crash path that are more than a line.
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -1,5 +1,5 @@
-#ifndef VASK_DUMP_SYS_LINUX_H
-#define VASK_DUMP_SYS_LINUX_H
+#ifndef VASKSUPPORT_CRASH_DUMP_SYS_LINUX_P_H
+#define VASKSUPPORT_CRASH_DUMP_SYS_LINUX_P_H
 
 // Raw x86-64 system calls for the crash path. They return -errno and never
 // touch errno, which lives in TLS: the helper process that stops the other
@@ -105,4 +105,4 @@ std::size_t formatUnsigned(char *out, unsigned long long v);
 
 } }
 
-#endif // VASK_DUMP_SYS_LINUX_H
+#endif // VASKSUPPORT_CRASH_DUMP_SYS_LINUX_P_H

@@ -4,9 +4,9 @@
 // which stops them for the time of the dump and yields their registers.
 // The helper runs with the dumping thread's TLS pointer, so it must not
 // touch TLS either; raw system calls guarantee that.
-#include "dump_internal_linux.h"
+#include "dump_internal_linux_p.h"
 
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <sched.h>
 #include <sys/prctl.h>

@@ -1,4 +1,4 @@
-#include "dump_win.h"
+#include "dump_win_p.h"
 
 // dbghelp.h relies on types from windows.h, so it must come second.
 #include <dbghelp.h>

@@ -1,5 +1,5 @@
-#ifndef VASK_DUMP_WIN_H
-#define VASK_DUMP_WIN_H
+#ifndef VASKSUPPORT_CRASH_DUMP_WIN_P_H
+#define VASKSUPPORT_CRASH_DUMP_WIN_P_H
 
 // The Windows half of crash-dump capture, free of Qt so that it can be
 // cross-built and run on its own. Everything but the lookup of the base
@@ -22,4 +22,4 @@ LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept
 
 } }
 
-#endif // VASK_DUMP_WIN_H
+#endif // VASKSUPPORT_CRASH_DUMP_WIN_P_H

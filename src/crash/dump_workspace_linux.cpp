@@ -2,9 +2,9 @@
 // heap: it maps one workspace sized for every mapping the kernel allows, or,
 // when the address space is exhausted (RLIMIT_AS, a failed mmap), uses a
 // smaller one reserved at setup.
-#include "dump_internal_linux.h"
+#include "dump_internal_linux_p.h"
 
-#include "dump_sys_linux.h"
+#include "dump_sys_linux_p.h"
 
 #include <sys/mman.h>
 #include <sys/procfs.h>

@@ -7,10 +7,10 @@
 // front to back, so when the disk fills up what is lost is the end, and the
 // file stays visibly short (gdb says a segment extends past its end) instead
 // of holding zeros that look like data.
-#include "dump_linux.h"
+#include "dump_linux_p.h"
 
-#include "dump_internal_linux.h"
-#include "dump_sys_linux.h"
+#include "dump_internal_linux_p.h"
+#include "dump_sys_linux_p.h"
 
 #include <sys/stat.h>
 

@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <new>
 
-#include "configfile.h"
-#include "configtext.h"
+#include "configfile_p.h"
+#include "configtext_p.h"
 #include "filehelper.h"
-#include "userkeys.h"
+#include "userkeys_p.h"
 
 namespace {
 

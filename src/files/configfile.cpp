@@ -1,11 +1,11 @@
-#include "configfile.h"
+#include "configfile_p.h"
 
 #if defined(_WIN32)
 #include <QFileInfo>
 #else
 #include <QFile>
 
-#include "regularfile_posix.h"
+#include "regularfile_p.h"
 #endif
 
 namespace vask {

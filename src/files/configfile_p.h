@@ -1,5 +1,5 @@
-#ifndef VASK_CONFIGFILE_H
-#define VASK_CONFIGFILE_H
+#ifndef VASKSUPPORT_FILES_CONFIGFILE_P_H
+#define VASKSUPPORT_FILES_CONFIGFILE_P_H
 
 #include <QString>
 #include <QtGlobal>
@@ -37,4 +37,4 @@ private:
 
 } // namespace vask
 
-#endif // VASK_CONFIGFILE_H
+#endif // VASKSUPPORT_FILES_CONFIGFILE_P_H

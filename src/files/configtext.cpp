@@ -1,8 +1,8 @@
-#include "configtext.h"
+#include "configtext_p.h"
 
 #include <cstring>
 
-#include "configfile.h"
+#include "configfile_p.h"
 
 namespace vask {
 

@@ -1,9 +1,9 @@
-#ifndef VASK_CONFIGTEXT_H
-#define VASK_CONFIGTEXT_H
+#ifndef VASKSUPPORT_FILES_CONFIGTEXT_P_H
+#define VASKSUPPORT_FILES_CONFIGTEXT_P_H
 
 #include <QByteArray>
 
-#include "utf8repair.h"
+#include "utf8repair_p.h"
 
 namespace vask {
 
@@ -19,4 +19,4 @@ bool readAllBytes(ConfigFile &file, QByteArray &bytes);
 
 } // namespace vask
 
-#endif // VASK_CONFIGTEXT_H
+#endif // VASKSUPPORT_FILES_CONFIGTEXT_P_H

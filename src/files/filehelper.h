@@ -1,5 +1,5 @@
-#ifndef FILEHELPER_H
-#define FILEHELPER_H
+#ifndef VASKSUPPORT_FILES_FILEHELPER_H
+#define VASKSUPPORT_FILES_FILEHELPER_H
 
 #include <QJsonObject>
 #include <QObject>
@@ -67,13 +67,10 @@ public:
     static QJsonObject readDistributedConfigFile();
 
 private:
-    // The crash-dump callback reads the base directory in place, without the
-    // allocating copy appDir() makes: it may run inside a signal handler.
-    friend class DmpHelper;
     static QString appDirPath;
 };
 
 // The process-wide configuration, written only by the two readers above.
 extern VASKSUPPORT_EXPORT QJsonObject gJsonConfig;
 
-#endif // FILEHELPER_H
+#endif // VASKSUPPORT_FILES_FILEHELPER_H

@@ -1,4 +1,4 @@
-#include "folderlevel.h"
+#include "folderlevel_p.h"
 
 #include <QDir>
 #include <QFile>

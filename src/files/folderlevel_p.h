@@ -1,5 +1,5 @@
-#ifndef VASK_FOLDERLEVEL_H
-#define VASK_FOLDERLEVEL_H
+#ifndef VASKSUPPORT_FILES_FOLDERLEVEL_P_H
+#define VASKSUPPORT_FILES_FOLDERLEVEL_P_H
 
 #include <QString>
 
@@ -22,4 +22,4 @@ QString refuse(const char *message);
 
 } // namespace vask
 
-#endif // VASK_FOLDERLEVEL_H
+#endif // VASKSUPPORT_FILES_FOLDERLEVEL_P_H

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 
-#include "dump_basedir.h"
+#include "dump_basedir_p.h"
 #include "filehelper.h"
-#include "folderlevel.h"
+#include "folderlevel_p.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <QLatin1String>
 
 #include "filehelper.h"
-#include "folderlevel.h"
+#include "folderlevel_p.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#ifndef VASK_REGULARFILE_POSIX_H
-#define VASK_REGULARFILE_POSIX_H
+#ifndef VASKSUPPORT_FILES_REGULARFILE_P_H
+#define VASKSUPPORT_FILES_REGULARFILE_P_H
 
 // Reading a file that must be a regular one, without Qt. A configuration
 // name may point at a FIFO or a device (by mistake, or swapped in while we
@@ -28,4 +28,4 @@ void closeFile(int fd);
 
 } }
 
-#endif // VASK_REGULARFILE_POSIX_H
+#endif // VASKSUPPORT_FILES_REGULARFILE_P_H

@@ -1,4 +1,4 @@
-#include "regularfile_posix.h"
+#include "regularfile_p.h"
 
 #include <cerrno>
 #include <fcntl.h>

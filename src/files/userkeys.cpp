@@ -1,11 +1,11 @@
-#include "userkeys.h"
+#include "userkeys_p.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QString>
 
-#include "configfile.h"
+#include "configfile_p.h"
 
 namespace vask {
 

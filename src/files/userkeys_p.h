@@ -1,5 +1,5 @@
-#ifndef VASK_USERKEYS_H
-#define VASK_USERKEYS_H
+#ifndef VASKSUPPORT_FILES_USERKEYS_P_H
+#define VASKSUPPORT_FILES_USERKEYS_P_H
 
 #include <QJsonObject>
 
@@ -18,4 +18,4 @@ bool mayAddKeys(ConfigFile &file, const QJsonObject &config);
 
 } // namespace vask
 
-#endif // VASK_USERKEYS_H
+#endif // VASKSUPPORT_FILES_USERKEYS_P_H

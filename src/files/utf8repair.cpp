@@ -1,4 +1,4 @@
-#include "utf8repair.h"
+#include "utf8repair_p.h"
 
 #include <QString>
 

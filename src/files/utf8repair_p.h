@@ -1,5 +1,5 @@
-#ifndef VASK_UTF8REPAIR_H
-#define VASK_UTF8REPAIR_H
+#ifndef VASKSUPPORT_FILES_UTF8REPAIR_P_H
+#define VASKSUPPORT_FILES_UTF8REPAIR_P_H
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -39,4 +39,4 @@ private:
 
 } // namespace vask
 
-#endif // VASK_UTF8REPAIR_H
+#endif // VASKSUPPORT_FILES_UTF8REPAIR_P_H

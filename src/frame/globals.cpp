@@ -7,7 +7,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include "dump_basedir.h"
+#include "dump_basedir_p.h"
 #include "filehelper.h"
 
 QString FileHelper::appDirPath;

@@ -1,5 +1,5 @@
-#ifndef VASKSUPPORT_H
-#define VASKSUPPORT_H
+#ifndef VASKSUPPORT_FRAME_VASKSUPPORT_H
+#define VASKSUPPORT_FRAME_VASKSUPPORT_H
 
 #include "vasksupport_global.h"
 
@@ -15,4 +15,4 @@ public:
     VaskSupport &operator=(VaskSupport &&);
 };
 
-#endif // VASKSUPPORT_H
+#endif // VASKSUPPORT_FRAME_VASKSUPPORT_H

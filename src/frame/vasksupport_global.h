@@ -1,16 +1,15 @@
-#ifndef VASKSUPPORT_GLOBAL_H
-#define VASKSUPPORT_GLOBAL_H
+#ifndef VASKSUPPORT_FRAME_VASKSUPPORT_GLOBAL_H
+#define VASKSUPPORT_FRAME_VASKSUPPORT_GLOBAL_H
 
 #include <QtCore/qglobal.h>
 
-// VASKSUPPORT_LIBRARY is defined only while the library itself is compiled:
-// the library then exports what carries this macro and a host imports it.
-// On ELF platforms both expand to default visibility; everything without the
-// macro stays hidden because the library is built with -fvisibility=hidden.
-#if defined(VASKSUPPORT_LIBRARY)
-#  define VASKSUPPORT_EXPORT Q_DECL_EXPORT
-#else
-#  define VASKSUPPORT_EXPORT Q_DECL_IMPORT
-#endif
+// VASKSUPPORT_EXPORT marks what the library exports: defined by the
+// generated vasksupport_export.h as export while the shared library itself
+// is compiled (VASKSUPPORT_LIBRARY), import for hosts, and empty for the
+// static library (VASKSUPPORT_STATIC, set by its CMake target and .pc file).
+// On ELF platforms export and import are both default visibility; all else
+// stays hidden because the library is built with -fvisibility=hidden.
+#include "vasksupport_export.h"
+#include "vasksupport_version.h"
 
-#endif // VASKSUPPORT_GLOBAL_H
+#endif // VASKSUPPORT_FRAME_VASKSUPPORT_GLOBAL_H

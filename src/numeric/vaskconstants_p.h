@@ -1,5 +1,5 @@
-#ifndef VASKCONSTANTS_H
-#define VASKCONSTANTS_H
+#ifndef VASKSUPPORT_NUMERIC_VASKCONSTANTS_P_H
+#define VASKSUPPORT_NUMERIC_VASKCONSTANTS_P_H
 
 // Library-internal constants (not installed). One definition each, shared by
 // every translation unit that needs it.
@@ -10,4 +10,4 @@ inline constexpr double pi = 3.141592653589793;
 
 } // namespace VaskConstants
 
-#endif // VASKCONSTANTS_H
+#endif // VASKSUPPORT_NUMERIC_VASKCONSTANTS_P_H

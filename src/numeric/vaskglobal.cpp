@@ -3,7 +3,7 @@
 // exactly this order, so hosts get bit-identical results on every build.
 #include "vaskglobal.h"
 
-#include "vaskconstants.h"
+#include "vaskconstants_p.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
-#ifndef VASKGLOBAL_H
-#define VASKGLOBAL_H
+#ifndef VASKSUPPORT_NUMERIC_VASKGLOBAL_H
+#define VASKSUPPORT_NUMERIC_VASKGLOBAL_H
 
 #include "vasksupport_global.h"
 
@@ -29,4 +29,4 @@ VASKSUPPORT_EXPORT void normalDistribution(double mu, double sigma, double p, do
 
 } // namespace VASK_GLOBAL
 
-#endif // VASKGLOBAL_H
+#endif // VASKSUPPORT_NUMERIC_VASKGLOBAL_H

@@ -1,5 +1,5 @@
-#ifndef VASK_QT5RAND_P_H
-#define VASK_QT5RAND_P_H
+#ifndef VASKSUPPORT_RANDOM_QT5RAND_P_H
+#define VASKSUPPORT_RANDOM_QT5RAND_P_H
 
 #include <climits>
 #include <cstdint>
@@ -56,4 +56,4 @@ private:
 
 } // namespace vask::random
 
-#endif // VASK_QT5RAND_P_H
+#endif // VASKSUPPORT_RANDOM_QT5RAND_P_H

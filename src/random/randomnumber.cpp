@@ -21,13 +21,8 @@ namespace {
 // Qt 5.15 deprecates qsrand/qrand in favour of QRandomGenerator, but the
 // tables must reproduce exactly the qrand sequence hosts already rely on. The
 // warning is silenced here, around the two calls, and nowhere else.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
 inline void seedGenerator(quint32 seed)
 {
     qsrand(seed);
@@ -37,11 +32,7 @@ inline qint32 drawGenerator()
 {
     return qrand();
 }
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
+QT_WARNING_POP
 
 qint32 saturatedCount(long count)
 {

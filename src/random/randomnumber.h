@@ -1,5 +1,5 @@
-#ifndef RANDOMNUMBER_H
-#define RANDOMNUMBER_H
+#ifndef VASKSUPPORT_RANDOM_RANDOMNUMBER_H
+#define VASKSUPPORT_RANDOM_RANDOMNUMBER_H
 
 #include <QList>
 #include <QReadWriteLock>
@@ -69,4 +69,4 @@ private:
     QReadWriteLock mLock; // non-recursive; only ever taken for writing
 };
 
-#endif // RANDOMNUMBER_H
+#endif // VASKSUPPORT_RANDOM_RANDOMNUMBER_H

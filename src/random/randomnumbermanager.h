@@ -1,5 +1,5 @@
-#ifndef RANDOMNUMBERMANAGER_H
-#define RANDOMNUMBERMANAGER_H
+#ifndef VASKSUPPORT_RANDOM_RANDOMNUMBERMANAGER_H
+#define VASKSUPPORT_RANDOM_RANDOMNUMBERMANAGER_H
 
 #include "randomnumber.h"
 #include "vasksupport_global.h"
@@ -59,4 +59,4 @@ private:
     unsigned int mSeedVehiDriving;
 };
 
-#endif // RANDOMNUMBERMANAGER_H
+#endif // VASKSUPPORT_RANDOM_RANDOMNUMBERMANAGER_H

@@ -1,4 +1,4 @@
-#include "screen_layout.h"
+#include "screen_layout_p.h"
 
 #include <algorithm>
 #include <climits>

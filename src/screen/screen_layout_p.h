@@ -1,5 +1,5 @@
-#ifndef VASK_SCREEN_LAYOUT_H
-#define VASK_SCREEN_LAYOUT_H
+#ifndef VASKSUPPORT_SCREEN_SCREEN_LAYOUT_P_H
+#define VASKSUPPORT_SCREEN_SCREEN_LAYOUT_P_H
 
 // The arithmetic of the X11 screen query, apart from any server: which
 // monitor is the desktop's, and how many pixels the CRTCs behind it show.
@@ -34,4 +34,4 @@ bool combinedPixels(const std::vector<CrtcArea> &crtcs, int &width, int &height)
 
 } }
 
-#endif // VASK_SCREEN_LAYOUT_H
+#endif // VASKSUPPORT_SCREEN_SCREEN_LAYOUT_P_H

@@ -1,5 +1,5 @@
-#ifndef VASK_SCREEN_PLATFORM_H
-#define VASK_SCREEN_PLATFORM_H
+#ifndef VASKSUPPORT_SCREEN_SCREEN_PLATFORM_P_H
+#define VASKSUPPORT_SCREEN_SCREEN_PLATFORM_P_H
 
 // The platform half of ScreenHelper: one function per platform file
 // (screen_win.cpp, screen_xcb.cpp), free of Qt so it can be built and tested
@@ -16,4 +16,4 @@ bool queryDesktopMonitor(Geometry &out);
 
 } }
 
-#endif // VASK_SCREEN_PLATFORM_H
+#endif // VASKSUPPORT_SCREEN_SCREEN_PLATFORM_P_H

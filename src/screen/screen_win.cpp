@@ -1,4 +1,4 @@
-#include "screen_platform.h"
+#include "screen_platform_p.h"
 
 #include <windows.h>
 

@@ -11,9 +11,9 @@
 // whatever the server does. It changes nothing in the process (no handlers,
 // no signal dispositions, no standard streams), loads no library and keeps
 // nothing between calls.
-#include "screen_layout.h"
-#include "screen_platform.h"
-#include "xclient_x11.h"
+#include "screen_layout_p.h"
+#include "screen_platform_p.h"
+#include "xclient_p.h"
 
 #include <xcb/randr.h>
 

@@ -1,6 +1,6 @@
 #include "screenhelper.h"
 
-#include "screen_platform.h"
+#include "screen_platform_p.h"
 
 ScreenHelper::ScreenHelper() = default;
 

@@ -1,5 +1,5 @@
-#ifndef SCREENHELPER_H
-#define SCREENHELPER_H
+#ifndef VASKSUPPORT_SCREEN_SCREENHELPER_H
+#define VASKSUPPORT_SCREEN_SCREENHELPER_H
 
 #include "vasksupport_global.h"
 
@@ -24,4 +24,4 @@ public:
                                double &pixelRatio);
 };
 
-#endif // SCREENHELPER_H
+#endif // VASKSUPPORT_SCREEN_SCREENHELPER_H

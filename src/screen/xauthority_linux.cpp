@@ -1,4 +1,4 @@
-#include "xauthority_linux.h"
+#include "xauthority_p.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

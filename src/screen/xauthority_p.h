@@ -1,5 +1,5 @@
-#ifndef VASK_XAUTHORITY_LINUX_H
-#define VASK_XAUTHORITY_LINUX_H
+#ifndef VASKSUPPORT_SCREEN_XAUTHORITY_P_H
+#define VASKSUPPORT_SCREEN_XAUTHORITY_P_H
 
 // The cookie an X client shows the server, from the user's Xauthority file.
 // Read here rather than through libXau, whose reader opens whatever path
@@ -27,4 +27,4 @@ std::string readXauthority();
 
 } }
 
-#endif // VASK_XAUTHORITY_LINUX_H
+#endif // VASKSUPPORT_SCREEN_XAUTHORITY_P_H

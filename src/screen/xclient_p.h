@@ -1,5 +1,5 @@
-#ifndef VASK_XCLIENT_X11_H
-#define VASK_XCLIENT_X11_H
+#ifndef VASKSUPPORT_SCREEN_XCLIENT_P_H
+#define VASKSUPPORT_SCREEN_XCLIENT_P_H
 
 // Just enough of an X11 client for the screen query, speaking the protocol
 // on its own socket so that every wait ends at one deadline. libxcb can't be
@@ -8,7 +8,7 @@
 // server's reason on descriptor 2, and it writes without MSG_NOSIGNAL. Its
 // headers still describe the wire structures used here.
 
-#include "xsocket_linux.h"
+#include "xsocket_p.h"
 
 #include <cstdint>
 #include <cstring>
@@ -105,4 +105,4 @@ bool readArrayAt(const std::string &bytes, size_t offset, size_t count, std::vec
 
 } }
 
-#endif // VASK_XCLIENT_X11_H
+#endif // VASKSUPPORT_SCREEN_XCLIENT_P_H

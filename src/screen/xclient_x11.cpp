@@ -1,6 +1,6 @@
-#include "xclient_x11.h"
+#include "xclient_p.h"
 
-#include "xauthority_linux.h"
+#include "xauthority_p.h"
 
 #include <xcb/xproto.h>
 

@@ -1,6 +1,6 @@
-#include "xsocket_linux.h"
+#include "xsocket_p.h"
 
-#include "xauthority_linux.h"
+#include "xauthority_p.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

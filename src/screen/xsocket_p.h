@@ -1,5 +1,5 @@
-#ifndef VASK_XSOCKET_LINUX_H
-#define VASK_XSOCKET_LINUX_H
+#ifndef VASKSUPPORT_SCREEN_XSOCKET_P_H
+#define VASKSUPPORT_SCREEN_XSOCKET_P_H
 
 // The socket to an X server: opened without blocking, waited on only until
 // one deadline, and never given the number of a standard stream (0-2).
@@ -42,4 +42,4 @@ int connectToDisplay(const std::string &host, int display, const Deadline &deadl
 
 } }
 
-#endif // VASK_XSOCKET_LINUX_H
+#endif // VASKSUPPORT_SCREEN_XSOCKET_P_H

@@ -1,5 +1,5 @@
-#ifndef TEXTCODECHELPER_H
-#define TEXTCODECHELPER_H
+#ifndef VASKSUPPORT_TEXT_TEXTCODECHELPER_H
+#define VASKSUPPORT_TEXT_TEXTCODECHELPER_H
 
 #include "vasksupport_global.h"
 
@@ -22,4 +22,4 @@ public:
     QString localToUtf8(QString text);
 };
 
-#endif // TEXTCODECHELPER_H
+#endif // VASKSUPPORT_TEXT_TEXTCODECHELPER_H

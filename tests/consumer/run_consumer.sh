@@ -8,7 +8,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$VASK_BUILD_DIR" --prefix "$prefix" >/dev/null
-for h in vasksupport_global.h vasksupport.h filehelper.h; do
+for h in vasksupport_global.h vasksupport_export.h vasksupport_version.h vasksupport.h filehelper.h; do
   test -f "$prefix/include/VaskSupport/$h" || { echo "missing installed header $h"; exit 1; }
 done
 
@@ -24,3 +24,8 @@ flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs vasksupport)
 # shellcheck disable=SC2086
 "$VASK_CXX" -std=c++17 -fPIC ${VASK_SANITIZE:+-fsanitize=$VASK_SANITIZE} "$host_src/main.cpp" -o "$work/pc-host" $flags
 LD_LIBRARY_PATH="$pcdir/.." "$work/pc-host"
+
+# The example host runs from the prefix on its own (RPATH $ORIGIN/../lib).
+if [ -x "$prefix/bin/vaskprobe" ]; then
+  "$prefix/bin/vaskprobe" numeric formula1 1 2 4 >/dev/null
+fi

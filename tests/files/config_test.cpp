@@ -15,7 +15,7 @@
 
 #include "filehelper.h"
 #include "testsupport.h"
-#include "utf8repair.h"
+#include "utf8repair_p.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QtGlobal>
 
 // The reference is Qt's deprecated generator itself; the warning is expected.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+QT_WARNING_DISABLE_DEPRECATED
 
 namespace vasktest {
 

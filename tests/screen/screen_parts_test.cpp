@@ -1,8 +1,8 @@
 // The pieces of the X11 screen query that need no server: the layout
 // arithmetic, DISPLAY's syntax and the Xauthority lookup.
-#include "screen_layout.h"
-#include "xauthority_linux.h"
-#include "xclient_x11.h"
+#include "screen_layout_p.h"
+#include "xauthority_p.h"
+#include "xclient_p.h"
 
 #include <gtest/gtest.h>
 

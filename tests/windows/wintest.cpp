@@ -7,8 +7,8 @@
 // The filter is DmpHelper::callback with the folder given here in place of
 // FileHelper::appDir(): the rest (time, path, file, dump, result) is
 // dump_win.cpp, the code the library runs.
-#include "dump_win.h"
-#include "screen_platform.h"
+#include "dump_win_p.h"
+#include "screen_platform_p.h"
 
 #include <cstdio>
 #include <cstring>

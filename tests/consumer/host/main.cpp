@@ -25,6 +25,7 @@ int main(int argc, char **argv)
     }
     if (!gJsonConfig.isEmpty())
         return 1;
-    std::printf("consumer ok: %s\n", qPrintable(data));
+    static_assert(VASKSUPPORT_VERSION >= VASKSUPPORT_VERSION_CHECK(1, 0, 0), "version macros");
+    std::printf("consumer ok: %s, VaskSupport %s\n", qPrintable(data), VASKSUPPORT_VERSION_STR);
     return 0;
 }
