@@ -11,7 +11,7 @@ bash "$root/scripts/setup.sh" test
 source "$root/scripts/lib.sh"
 
 step "normal build"
-configure_build "$root/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_build "$root/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 run_ctest "$root/build/test"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"

@@ -65,8 +65,8 @@ void DmpHelper::setupDump()
     // The executable's folder as Qt reports it, encoded as Qt names files;
     // without the application object, the platform code reads
     // /proc/self/exe itself.
-    const QByteArray dir = QCoreApplication::instance() ? QFile::encodeName(QCoreApplication::applicationDirPath())
-                                                        : QByteArray();
+    const QByteArray dir
+        = QCoreApplication::instance() ? QFile::encodeName(QCoreApplication::applicationDirPath()) : QByteArray();
     vask::lx::installFaultHandlers(onFault, dir.isEmpty() ? nullptr : dir.constData());
 }
 

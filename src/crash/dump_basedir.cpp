@@ -10,7 +10,8 @@
 #include <atomic>
 #include <cstring>
 
-namespace vask { namespace dump {
+namespace vask {
+namespace dump {
 
 namespace {
 
@@ -25,8 +26,8 @@ struct Slot {
     char text[kCapacity];
 };
 Slot gSlots[2];
-std::atomic<unsigned> gGeneration{0};
-std::atomic<bool> gTornDown{false};
+std::atomic<unsigned> gGeneration {0};
+std::atomic<bool> gTornDown {false};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "signal-safe counter");
 
 } // namespace
@@ -79,4 +80,5 @@ BaseDir readBaseDir(char *out, std::size_t capacity, std::size_t &length)
     return BaseDir::Unusable;
 }
 
-} }
+} // namespace dump
+} // namespace vask

@@ -9,7 +9,8 @@
 
 #include <cstddef>
 
-namespace vask { namespace dump {
+namespace vask {
+namespace dump {
 
 // Records the base directory's encoded bytes; length 0 means unset. A text
 // that cannot be kept (too long, or holding a NUL byte) is remembered as
@@ -28,6 +29,7 @@ enum class BaseDir { Unset, Set, Unusable };
 // Async-signal-safe.
 BaseDir readBaseDir(char *out, std::size_t capacity, std::size_t &length);
 
-} }
+} // namespace dump
+} // namespace vask
 
 #endif // VASKSUPPORT_CRASH_DUMP_BASEDIR_P_H

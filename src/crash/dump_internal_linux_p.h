@@ -15,16 +15,20 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 constexpr std::uint64_t kPage = 4096;
 
-inline std::size_t alignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
+inline std::size_t alignUp(std::size_t v, std::size_t a)
+{
+    return (v + a - 1) / a * a;
+}
 
 struct ThreadRecord {
     int tid;
-    bool seized;   // we trace it
-    bool stopped;  // in a ptrace stop, to be detached
+    bool seized; // we trace it
+    bool stopped; // in a ptrace stop, to be detached
     bool haveRegs; // regs hold its registers
     bool fpValid;
     int stopStatus;
@@ -34,9 +38,9 @@ struct ThreadRecord {
 
 enum Contents : std::uint8_t {
     NoContents, // recorded, not read: unreadable, device, excluded, untouched
-    Dense,      // every page written
-    Touched,    // anonymous: only pages in memory or swap (pagemap)
-    Held,       // memory-backed (shared, tmpfs, memfd ...): only pages it holds
+    Dense, // every page written
+    Touched, // anonymous: only pages in memory or swap (pagemap)
+    Held, // memory-backed (shared, tmpfs, memfd ...): only pages it holds
 };
 
 struct Mapping {
@@ -46,7 +50,7 @@ struct Mapping {
     std::uint64_t dumpOffset, dumpSize;
     std::uint32_t nameOffset, nameLength;
     std::uint32_t device; // major << 20 | minor
-    std::uint32_t flags;  // PF_R | PF_W | PF_X
+    std::uint32_t flags; // PF_R | PF_W | PF_X
     bool shared, dontDump, special;
     std::uint8_t rank; // order of writing (dump_writer_linux.cpp)
     Contents contents;
@@ -60,10 +64,10 @@ struct PageRegion {
 // arrays below, kept out of the dump itself.
 struct Workspace {
     // Words shared with the helper process.
-    std::atomic<int> go{0};
-    std::atomic<int> stopped{0};
-    std::atomic<int> release{0};
-    std::atomic<int> published{0};
+    std::atomic<int> go {0};
+    std::atomic<int> stopped {0};
+    std::atomic<int> release {0};
+    std::atomic<int> published {0};
     int pid = 0;
     int faultTid = 0;
 
@@ -123,7 +127,7 @@ struct Output {
     bool broken = false; // disk full, file too large: stop writing
 };
 struct PageSource {
-    int fd = -1;      // /proc/.../pagemap, or -1 where refused
+    int fd = -1; // /proc/.../pagemap, or -1 where refused
     bool scan = true; // PAGEMAP_SCAN until the kernel says it has none
 };
 void writeAt(Output &out, const void *data, std::size_t size, std::uint64_t offset);
@@ -147,6 +151,7 @@ void rememberExecutableDir(const char *dir);
 // dump_writer_linux.cpp: one whole dump into an open file.
 void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const ucontext_t *uc);
 
-} }
+} // namespace lx
+} // namespace vask
 
 #endif // VASKSUPPORT_CRASH_DUMP_INTERNAL_LINUX_P_H

@@ -14,7 +14,8 @@
 
 #include <cstddef>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 // A dump file path under construction, in a fixed buffer so it can be built
 // inside a signal handler. Appending past the end sets `overflow` and keeps
@@ -73,6 +74,7 @@ void installFaultHandlers(FaultFn fn, const char *executableDir);
 // dumps. Returns whether the file was written to. Signal-safe.
 bool writeCore(const char *path, int signo, const siginfo_t *info, const void *context);
 
-} }
+} // namespace lx
+} // namespace vask
 
 #endif // VASKSUPPORT_CRASH_DUMP_LINUX_P_H

@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -247,7 +248,7 @@ bool readMappings(Workspace &w)
     }
     if (fd < 0)
         return false;
-    MapsReader reader{w, haveCounts};
+    MapsReader reader {w, haveCounts};
     forEachLine(w, fd, [&reader](const char *p, const char *end) { reader.line(p, end); });
     readMemoryDevices(w);
     return true;
@@ -276,8 +277,8 @@ void classify(Workspace &w, bool pageInfo)
         const char *name = mappingName(w, m);
         const std::size_t n = m.nameLength;
         const std::uint64_t size = m.end - m.start;
-        const bool kernelData = nameIs(name, n, "[vvar]") || nameIs(name, n, "[vvar_vclock]")
-                                || nameIs(name, n, "[vsyscall]");
+        const bool kernelData
+            = nameIs(name, n, "[vvar]") || nameIs(name, n, "[vvar_vclock]") || nameIs(name, n, "[vsyscall]");
         const bool zero = hasPrefix(name, n, "/dev/zero");
         // Device memory: reading it may have side effects. /dev/zero and
         // /dev/shm are ordinary memory.
@@ -287,13 +288,13 @@ void classify(Workspace &w, bool pageInfo)
         // counts our page tables only, not what others (or write()) put
         // there, and reading a page it never held would allocate it.
         const bool memoryBacked = (m.shared && zero) || hasPrefix(name, n, "/SYSV") || hasPrefix(name, n, "/memfd:")
-                                  || hasPrefix(name, n, "/dev/shm/") || (fileBacked(w, m) && onMemoryFileSystem(w, m));
+            || hasPrefix(name, n, "/dev/shm/") || (fileBacked(w, m) && onMemoryFileSystem(w, m));
         // Private memory of this process alone: untouched pages are zeros.
         const bool anonymous = !m.shared
-                               && (zero
-                                   || (m.inode == 0
-                                       && (n == 0 || nameIs(name, n, "[heap]") || hasPrefix(name, n, "[stack")
-                                           || hasPrefix(name, n, "[anon:"))));
+            && (zero
+                || (m.inode == 0
+                    && (n == 0 || nameIs(name, n, "[heap]") || hasPrefix(name, n, "[stack")
+                        || hasPrefix(name, n, "[anon:"))));
         m.dumpSize = 0;
         if (!(m.flags & PF_R) || m.dontDump || m.special || kernelData || deviceFile) {
             m.contents = NoContents;
@@ -318,4 +319,5 @@ void classify(Workspace &w, bool pageInfo)
     }
 }
 
-} }
+} // namespace lx
+} // namespace vask

@@ -12,7 +12,8 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -133,7 +134,7 @@ void copyTouched(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 {
     if (pages.scan && copyScanned(out, w, pages, m))
         return;
-    RunCopier runs{out, m};
+    RunCopier runs {out, m};
     std::uint64_t address = m.start;
     while (address < m.end && !out.broken) {
         std::uint64_t count = (m.end - address) / kPage;
@@ -160,7 +161,7 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 {
     auto *resident = reinterpret_cast<unsigned char *>(w.io);
     const std::uint64_t chunkPages = w.pagemapCapacity < w.ioSize ? w.pagemapCapacity : w.ioSize;
-    RunCopier runs{out, m};
+    RunCopier runs {out, m};
     for (std::uint64_t address = m.start; address < m.end && !out.broken;) {
         std::uint64_t count = (m.end - address) / kPage;
         if (count > chunkPages)
@@ -214,4 +215,5 @@ void copyMapping(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
         copyHeld(out, w, pages, m);
 }
 
-} }
+} // namespace lx
+} // namespace vask

@@ -12,7 +12,8 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -23,7 +24,7 @@ constexpr int kGetAuxv = 0x41555856;
 // read its own (not dumpable: /proc/self/auxv is then root's) on a kernel
 // without PR_GET_AUXV.
 char gAuxv[4096];
-std::atomic<long> gAuxvLength{0};
+std::atomic<long> gAuxvLength {0};
 
 // Appends a note header and name; returns its zeroed descriptor, or null
 // when the buffer is full. Signal-safe.
@@ -51,8 +52,8 @@ void addNote(Workspace &w, std::uint32_t type, const void *desc, std::size_t siz
 
 // NT_PRSTATUS of one thread; its NT_PRFPREG, when fpValid, must follow
 // before the next thread's status. Signal-safe.
-void addStatus(Workspace &w, const ProcessIds &ids, int tid, int signo, const siginfo_t *info,
-               std::uint64_t sighold, const user_regs_struct &regs, bool fpValid)
+void addStatus(Workspace &w, const ProcessIds &ids, int tid, int signo, const siginfo_t *info, std::uint64_t sighold,
+               const user_regs_struct &regs, bool fpValid)
 {
     elf_prstatus status;
     std::memset(&status, 0, sizeof status);
@@ -161,12 +162,24 @@ unsigned long segmentSelector(int which)
 {
     unsigned long v = 0;
     switch (which) {
-    case 0: __asm__ volatile("mov %%cs, %0" : "=r"(v)); break;
-    case 1: __asm__ volatile("mov %%ss, %0" : "=r"(v)); break;
-    case 2: __asm__ volatile("mov %%ds, %0" : "=r"(v)); break;
-    case 3: __asm__ volatile("mov %%es, %0" : "=r"(v)); break;
-    case 4: __asm__ volatile("mov %%fs, %0" : "=r"(v)); break;
-    default: __asm__ volatile("mov %%gs, %0" : "=r"(v)); break;
+    case 0:
+        __asm__ volatile("mov %%cs, %0" : "=r"(v));
+        break;
+    case 1:
+        __asm__ volatile("mov %%ss, %0" : "=r"(v));
+        break;
+    case 2:
+        __asm__ volatile("mov %%ds, %0" : "=r"(v));
+        break;
+    case 3:
+        __asm__ volatile("mov %%es, %0" : "=r"(v));
+        break;
+    case 4:
+        __asm__ volatile("mov %%fs, %0" : "=r"(v));
+        break;
+    default:
+        __asm__ volatile("mov %%gs, %0" : "=r"(v));
+        break;
     }
     return v & 0xffff;
 }
@@ -224,9 +237,8 @@ void registersFromContext(const ucontext_t *uc, user_regs_struct &r)
 void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *info, const ucontext_t *uc,
               const user_regs_struct &regs)
 {
-    const user_fpregs_struct *fp = uc && uc->uc_mcontext.fpregs
-                                       ? reinterpret_cast<const user_fpregs_struct *>(uc->uc_mcontext.fpregs)
-                                       : nullptr;
+    const user_fpregs_struct *fp
+        = uc && uc->uc_mcontext.fpregs ? reinterpret_cast<const user_fpregs_struct *>(uc->uc_mcontext.fpregs) : nullptr;
     std::uint64_t sighold = 0;
     if (uc)
         std::memcpy(&sighold, &uc->uc_sigmask, sizeof sighold);
@@ -255,4 +267,5 @@ void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *i
     }
 }
 
-} }
+} // namespace lx
+} // namespace vask

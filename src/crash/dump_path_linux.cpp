@@ -7,14 +7,15 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
 // The executable's folder, taken at setup: at crash time /proc may refuse
 // us, and after the main thread has exited /proc/self/exe reads nothing.
 char gExecutableDir[4096];
-std::atomic<bool> gExecutableDirReady{false};
+std::atomic<bool> gExecutableDirReady {false};
 
 // Appends the folder of /proc/<self>/exe. Signal-safe.
 void appendExecutableDirNow(PathText &path)
@@ -60,8 +61,8 @@ void appendDecimal(PathText &path, long long value)
     std::size_t k = 0;
     if (value < 0)
         text[k++] = '-';
-    formatUnsigned(text + k, value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                       : static_cast<unsigned long long>(value));
+    formatUnsigned(text + k,
+                   value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value));
     appendAscii(path, text);
 }
 
@@ -105,4 +106,5 @@ bool buildDumpPath(PathText &path)
     return !path.overflow;
 }
 
-} }
+} // namespace lx
+} // namespace vask

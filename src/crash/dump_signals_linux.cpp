@@ -9,16 +9,17 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
 
-std::atomic<FaultFn> gFaultFn{nullptr};
-std::atomic<int> gClaimed{0};
+std::atomic<FaultFn> gFaultFn {nullptr};
+std::atomic<int> gClaimed {0};
 // The thread writing a dump now, 0 when none.
-std::atomic<int> gDumpOwner{0};
+std::atomic<int> gDumpOwner {0};
 
 // Restores the default action and dies of `signo`. Signal-safe.
 [[noreturn]] void dieBySignal(int signo)
@@ -158,4 +159,5 @@ void installFaultHandlers(FaultFn fn, const char *executableDir)
         sigaction(s, &action, nullptr);
 }
 
-} }
+} // namespace lx
+} // namespace vask

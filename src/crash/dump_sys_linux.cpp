@@ -4,7 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -72,4 +73,5 @@ std::size_t formatUnsigned(char *out, unsigned long long v)
     return n;
 }
 
-} }
+} // namespace lx
+} // namespace vask

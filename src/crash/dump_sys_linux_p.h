@@ -19,7 +19,8 @@
 #error "the Linux crash dump writer knows x86-64 registers and system calls only"
 #endif
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 // Signal-safe.
 inline long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0, long f = 0)
@@ -35,10 +36,16 @@ inline long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e =
     return ret;
 }
 
-template <typename T> long arg(T *p) { return reinterpret_cast<long>(p); }
+template <typename T> long arg(T *p)
+{
+    return reinterpret_cast<long>(p);
+}
 
 // Signal-safe.
-inline bool failed(long r) { return r < 0 && r > -4096; }
+inline bool failed(long r)
+{
+    return r < 0 && r > -4096;
+}
 
 // Signal-safe.
 inline int openFile(const char *path, int flags, int mode = 0)
@@ -51,7 +58,10 @@ inline int openFile(const char *path, int flags, int mode = 0)
 }
 
 // Signal-safe.
-inline void closeFile(int fd) { sys(SYS_close, fd); }
+inline void closeFile(int fd)
+{
+    sys(SYS_close, fd);
+}
 
 // Signal-safe.
 inline long readSome(int fd, void *buffer, std::size_t size)
@@ -87,7 +97,10 @@ inline void futexWait(std::atomic<int> &word, int expected, long ms)
 }
 
 // Signal-safe.
-inline void futexWake(std::atomic<int> &word) { sys(SYS_futex, arg(&word), 1 /* FUTEX_WAKE */, 0x7fffffff); }
+inline void futexWake(std::atomic<int> &word)
+{
+    sys(SYS_futex, arg(&word), 1 /* FUTEX_WAKE */, 0x7fffffff);
+}
 
 // Reads a whole (small) file into `buffer`; returns the length read, or
 // -errno. Only for /proc files. Signal-safe.
@@ -103,6 +116,7 @@ long readOwnProc(const char *leaf, char *buffer, std::size_t size);
 // Signal-safe.
 std::size_t formatUnsigned(char *out, unsigned long long v);
 
-} }
+} // namespace lx
+} // namespace vask
 
 #endif // VASKSUPPORT_CRASH_DUMP_SYS_LINUX_P_H

@@ -18,7 +18,8 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -270,8 +271,8 @@ void finishHelper(Workspace &w, int pid)
     w.release.store(1);
     futexWake(w.release);
     int status = 0;
-    while (sys(SYS_wait4, pid, arg(&status), __WALL, 0) == -EINTR) {
-    }
+    while (sys(SYS_wait4, pid, arg(&status), __WALL, 0) == -EINTR) { }
 }
 
-} }
+} // namespace lx
+} // namespace vask

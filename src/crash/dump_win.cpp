@@ -5,7 +5,8 @@
 
 #include <string>
 
-namespace vask { namespace win {
+namespace vask {
+namespace win {
 
 namespace {
 
@@ -28,8 +29,7 @@ void writeMiniDump(const wchar_t *path, EXCEPTION_POINTERS *pointers)
 {
     // No sharing: a second crash in the same millisecond can't interleave
     // its dump with ours; it finds the file busy and writes nothing.
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     // Without a file there is nothing to write into or close.
     if (file == INVALID_HANDLE_VALUE)
         return;
@@ -42,8 +42,8 @@ void writeMiniDump(const wchar_t *path, EXCEPTION_POINTERS *pointers)
 
     // The result is deliberately ignored: we are on the way down and have no
     // one to tell; a failed write leaves an empty or partial file behind.
-    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file,
-                      MiniDumpWithFullMemory, &info, nullptr, nullptr);
+    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithFullMemory, &info, nullptr,
+                      nullptr);
     CloseHandle(file);
 }
 
@@ -57,8 +57,8 @@ void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter)
 LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept
 {
     try {
-        const std::wstring path = std::wstring(baseDir) + L"/vask_"
-                                  + std::to_wstring(millisecondsSinceEpoch()) + L".dmp";
+        const std::wstring path
+            = std::wstring(baseDir) + L"/vask_" + std::to_wstring(millisecondsSinceEpoch()) + L".dmp";
         writeMiniDump(path.c_str(), pointers);
     } catch (...) {
         // Out of memory for the path: no dump, and the same result.
@@ -66,4 +66,5 @@ LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-} }
+} // namespace win
+} // namespace vask

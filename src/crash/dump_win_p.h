@@ -6,7 +6,8 @@
 // directory is here: DmpHelper::callback only adds FileHelper::appDir().
 #include <windows.h>
 
-namespace vask { namespace win {
+namespace vask {
+namespace win {
 
 // Makes `filter` the process-wide last-chance exception filter. Whatever
 // filter was installed before is dropped, never chained to.
@@ -20,6 +21,7 @@ void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 // dump is written and the result is the same.
 LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept;
 
-} }
+} // namespace win
+} // namespace vask
 
 #endif // VASKSUPPORT_CRASH_DUMP_WIN_P_H

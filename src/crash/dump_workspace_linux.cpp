@@ -12,7 +12,8 @@
 #include <new>
 #include <type_traits>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -43,8 +44,8 @@ std::size_t carve(std::size_t maps, std::size_t threads, Workspace *w)
     const std::size_t namesAt = take(namesBytes);
     // Notes: per thread a status and FP registers; NT_FILE lists at most
     // every mapping with its name; small fixed notes besides.
-    const std::size_t notesBytes = (threads + 1) * (sizeof(elf_prstatus) + sizeof(user_fpregs_struct) + 64)
-                                   + maps * 24 + namesBytes + 64 * 1024;
+    const std::size_t notesBytes
+        = (threads + 1) * (sizeof(elf_prstatus) + sizeof(user_fpregs_struct) + 64) + maps * 24 + namesBytes + 64 * 1024;
     const std::size_t notesAt = take(notesBytes);
     const std::size_t phdrsAt = take((maps + 1) * sizeof(Elf64_Phdr));
     const std::size_t regionsAt = take(kRegions * sizeof(PageRegion));
@@ -103,8 +104,8 @@ Workspace *placeWorkspace(long base, std::size_t maps, std::size_t threads)
 Workspace *mapWorkspace(std::size_t maps, std::size_t threads)
 {
     const std::size_t size = carve(maps, threads, nullptr);
-    const long p = sys(SYS_mmap, 0, long(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
+    const long p
+        = sys(SYS_mmap, 0, long(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (failed(p))
         return nullptr;
     // Its own VMA (never merged with a neighbour), and out of any kernel
@@ -117,7 +118,7 @@ Workspace *mapWorkspace(std::size_t maps, std::size_t threads)
 // about 3.5 MiB of address space that holds no memory until used.
 constexpr std::size_t kReservedMaps = 4096;
 constexpr std::size_t kReservedThreads = 256;
-std::atomic<std::uintptr_t> gReserved{0};
+std::atomic<std::uintptr_t> gReserved {0};
 static_assert(std::is_trivially_destructible<Workspace>::value, "a workspace is dropped by unmapping it");
 
 } // namespace
@@ -155,4 +156,5 @@ void returnWorkspace(Workspace *w)
     sys(SYS_munmap, long(w->base), long(w->size));
 }
 
-} }
+} // namespace lx
+} // namespace vask

@@ -16,7 +16,8 @@
 
 #include <cstring>
 
-namespace vask { namespace lx {
+namespace vask {
+namespace lx {
 
 namespace {
 
@@ -39,10 +40,10 @@ void rank(Workspace &w, const user_regs_struct &faulting)
             stack = w.threads[t].haveRegs && holds(w.threads[t].regs.rsp);
         const std::uint64_t size = m.dumpSize;
         m.rank = holds(faulting.rsp) ? 0
-                 : stack             ? 1
-                 : size <= 64 << 10  ? 2
-                 : size <= 1 << 20   ? 3
-                 : size <= 16 << 20  ? 4
+            : stack                  ? 1
+            : size <= 64 << 10       ? 2
+            : size <= 1 << 20        ? 3
+            : size <= 16 << 20       ? 4
                                      : 5;
     }
 }
@@ -237,4 +238,5 @@ bool writeCore(const char *path, int signo, const siginfo_t *info, const void *c
     return writeCoreFrom(path, signo, info, &now);
 }
 
-} }
+} // namespace lx
+} // namespace vask

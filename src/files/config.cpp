@@ -93,8 +93,7 @@ static QJsonObject mergeUserConfig(const QJsonObject &config, const QString &dir
     try {
         vask::ConfigFile file(userConfigPath(dir));
         QByteArray bytes;
-        if (!file.isOpen() || !vask::mayAddKeys(file, config) || !file.rewind()
-            || !vask::readAllBytes(file, bytes))
+        if (!file.isOpen() || !vask::mayAddKeys(file, config) || !file.rewind() || !vask::readAllBytes(file, bytes))
             return config;
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);

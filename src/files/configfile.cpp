@@ -14,8 +14,7 @@ namespace vask {
 
 // No FIFO can sit under a plain file name on Windows; the test keeps
 // folders and devices out.
-ConfigFile::ConfigFile(const QString &path)
-    : mFile(path)
+ConfigFile::ConfigFile(const QString &path) : mFile(path)
 {
     if (QFileInfo(path).isFile())
         mFile.open(QIODevice::ReadOnly);
@@ -40,10 +39,8 @@ bool ConfigFile::rewind()
 
 #else
 
-ConfigFile::ConfigFile(const QString &path)
-    : mFd(posix::openRegularFile(QFile::encodeName(path).constData()))
-{
-}
+ConfigFile::ConfigFile(const QString &path) : mFd(posix::openRegularFile(QFile::encodeName(path).constData()))
+{ }
 
 ConfigFile::~ConfigFile()
 {

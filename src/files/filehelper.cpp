@@ -2,9 +2,7 @@
 // destructor are ours, and they add nothing to QObject's.
 #include "filehelper.h"
 
-FileHelper::FileHelper(QObject *parent)
-    : QObject(parent)
-{
-}
+FileHelper::FileHelper(QObject *parent) : QObject(parent)
+{ }
 
 FileHelper::~FileHelper() = default;

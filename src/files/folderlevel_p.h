@@ -8,7 +8,7 @@ namespace vask {
 // What counts as "already there" before a level is created.
 enum class Presence {
     AnyEntry, // QFile::exists: a regular file of that name counts
-    Folder,   // QDir::exists: only a folder counts
+    Folder, // QDir::exists: only a folder counts
 };
 
 // Tests one path and, when it is missing, creates that single level (never

@@ -14,12 +14,11 @@ namespace {
 
 // One standard folder: refuse without a base directory, else append the
 // literal, create the level when missing and return the path regardless.
-QString standardFolder(const QString &base, const char *literal, vask::Presence test,
-                       const char *refusalMessage)
+QString standardFolder(const QString &base, const char *literal, vask::Presence test, const char *refusalMessage)
 {
     if (base.isEmpty())
         return vask::refuse(refusalMessage);
-    const QString path = base + QLatin1String(literal);
+    QString path = base + QLatin1String(literal);
     vask::ensureLevel(path, test);
     return path;
 }
@@ -44,32 +43,27 @@ QString FileHelper::appDir()
 
 QString FileHelper::dataDir()
 {
-    return standardFolder(appDirPath, "/Data", vask::Presence::AnyEntry,
-                          "dataDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Data", vask::Presence::AnyEntry, "dataDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::backupDir()
 {
-    return standardFolder(appDirPath, "/Backup", vask::Presence::AnyEntry,
-                          "backupDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Backup", vask::Presence::AnyEntry, "backupDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::tempDir()
 {
-    return standardFolder(appDirPath, "/Temp", vask::Presence::AnyEntry,
-                          "tempDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Temp", vask::Presence::AnyEntry, "tempDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::docDir()
 {
-    return standardFolder(appDirPath, "/Doc", vask::Presence::AnyEntry,
-                          "docDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Doc", vask::Presence::AnyEntry, "docDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::chartDir()
 {
-    return standardFolder(appDirPath, "/Chart", vask::Presence::AnyEntry,
-                          "chartDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Chart", vask::Presence::AnyEntry, "chartDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::models3dDir()
@@ -80,8 +74,7 @@ QString FileHelper::models3dDir()
 
 QString FileHelper::snapshotDir()
 {
-    return standardFolder(appDirPath, "/Snapshot", vask::Presence::Folder,
-                          "snapshotDir(): AppDirPath cannot be empty");
+    return standardFolder(appDirPath, "/Snapshot", vask::Presence::Folder, "snapshotDir(): AppDirPath cannot be empty");
 }
 
 QString FileHelper::logDir(QString subDirName)
@@ -90,7 +83,7 @@ QString FileHelper::logDir(QString subDirName)
     if (base.isEmpty())
         return vask::refuse("logDir(): AppDirPath cannot be empty");
     const QString root = base + QLatin1String("/Log");
-    const QString target = subDirName.isEmpty() ? root : root + QLatin1Char('/') + subDirName;
+    QString target = subDirName.isEmpty() ? root : root + QLatin1Char('/') + subDirName;
     // The named folder is attempted only when the log root is there or could
     // be made: with the base directory missing, nothing is created at all.
     if (QFile::exists(root) || QDir().mkdir(root))

@@ -9,8 +9,8 @@ namespace {
 // Tests and creates the top, group and leaf levels one by one. A failed level
 // does not stop the next ones; they simply fail too for want of a parent.
 // The root itself is never created.
-QString nestedFolder(const QString &root, const char *topLiteral, const char *refusalMessage,
-                     const QString &groupName, const QString &leafName)
+QString nestedFolder(const QString &root, const char *topLiteral, const char *refusalMessage, const QString &groupName,
+                     const QString &leafName)
 {
     if (root.isEmpty())
         return vask::refuse(refusalMessage);
@@ -18,7 +18,7 @@ QString nestedFolder(const QString &root, const char *topLiteral, const char *re
     vask::ensureLevel(top, vask::Presence::Folder);
     const QString group = top + QLatin1Char('/') + groupName;
     vask::ensureLevel(group, vask::Presence::Folder);
-    const QString leaf = group + QLatin1Char('/') + leafName;
+    QString leaf = group + QLatin1Char('/') + leafName;
     vask::ensureLevel(leaf, vask::Presence::Folder);
     return leaf;
 }
@@ -32,8 +32,8 @@ QString rootOrBase(const QString &rootDir, const QString &base)
 
 QString FileHelper::roadStructureDir(QString leafName, QString groupName)
 {
-    return nestedFolder(appDirPath, "/RoadStructure", "roadStructureDir(...): AppDirPath cannot be empty",
-                        groupName, leafName);
+    return nestedFolder(appDirPath, "/RoadStructure", "roadStructureDir(...): AppDirPath cannot be empty", groupName,
+                        leafName);
 }
 
 QString FileHelper::simuReusltDir(QString leafName, QString groupName, QString rootDir)
@@ -44,6 +44,6 @@ QString FileHelper::simuReusltDir(QString leafName, QString groupName, QString r
 
 QString FileHelper::snapshotDir(QString leafName, QString groupName, QString rootDir)
 {
-    return nestedFolder(rootOrBase(rootDir, appDirPath), "/Snapshot",
-                        "snapshotDir(...): AppDirPath cannot be empty", groupName, leafName);
+    return nestedFolder(rootOrBase(rootDir, appDirPath), "/Snapshot", "snapshotDir(...): AppDirPath cannot be empty",
+                        groupName, leafName);
 }

@@ -7,7 +7,8 @@
 // end. Neither may hold up or disturb the host.
 #include <cstddef>
 
-namespace vask { namespace posix {
+namespace vask {
+namespace posix {
 
 // Opens path (symbolic links followed) for reading only when it names a
 // regular file; returns the descriptor, or -1. The name is tested with
@@ -26,6 +27,7 @@ bool rewindFile(int fd);
 
 void closeFile(int fd);
 
-} }
+} // namespace posix
+} // namespace vask
 
 #endif // VASKSUPPORT_FILES_REGULARFILE_P_H

@@ -5,7 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace vask { namespace posix {
+namespace vask {
+namespace posix {
 
 int openRegularFile(const char *path)
 {
@@ -44,4 +45,5 @@ void closeFile(int fd)
     close(fd);
 }
 
-} }
+} // namespace posix
+} // namespace vask

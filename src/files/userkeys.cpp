@@ -29,8 +29,7 @@ bool decodeKey(const QByteArray &raw, QString &key)
         return true;
     }
     QJsonParseError error;
-    const QJsonObject object =
-        QJsonDocument::fromJson('{' + ('"' + raw) + "\":0}", &error).object();
+    const QJsonObject object = QJsonDocument::fromJson('{' + ('"' + raw) + "\":0}", &error).object();
     if (error.error != QJsonParseError::NoError || object.isEmpty())
         return false;
     key = object.constBegin().key();

@@ -4,11 +4,8 @@
 
 namespace vask {
 
-Utf8Repair::Utf8Repair(int piece, qint64 limit)
-    : mPiece(piece)
-    , mLimit(limit)
-{
-}
+Utf8Repair::Utf8Repair(int piece, qint64 limit) : mPiece(piece), mLimit(limit)
+{ }
 
 bool Utf8Repair::add(const char *data, int size)
 {

@@ -33,7 +33,7 @@ private:
     int mPiece;
     qint64 mLimit;
     QByteArray mPending; // raw bytes not decoded yet
-    int mLooked = 0;     // cuts up to here in mPending were looked for
+    int mLooked = 0; // cuts up to here in mPending were looked for
     QByteArray mText;
 };
 

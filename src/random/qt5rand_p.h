@@ -29,8 +29,7 @@ public:
 #else
         : mState(seed % kModulus == 0 ? 1u : static_cast<std::uint32_t>(seed % kModulus))
 #endif
-    {
-    }
+    { }
 
     // The next value, as the next qrand() would return it.
     int next() noexcept
@@ -39,7 +38,7 @@ public:
         mState = mState * 214013u + 2531011u;
         return static_cast<int>((mState >> 16) & 0x7fffu);
 #else
-        mState = static_cast<std::uint32_t>(std::uint64_t{mState} * 48271u % kModulus);
+        mState = static_cast<std::uint32_t>(std::uint64_t {mState} * 48271u % kModulus);
         // Qt folds the value into 0..RAND_MAX where RAND_MAX is not INT_MAX.
         if constexpr (RAND_MAX != INT_MAX)
             return static_cast<int>(mState % (static_cast<std::uint32_t>(RAND_MAX) + 1u));

@@ -36,8 +36,8 @@ QT_WARNING_POP
 
 qint32 saturatedCount(long count)
 {
-    return static_cast<qint32>(std::clamp<long>(count, std::numeric_limits<qint32>::min(),
-                                                std::numeric_limits<qint32>::max()));
+    return static_cast<qint32>(
+        std::clamp<long>(count, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max()));
 }
 
 // A list of `count` (> 0) zeros in one reserved block. QList has no bulk
@@ -63,8 +63,7 @@ QList<qint32> zeroFilled(qint32 count)
 class WriteGuard
 {
 public:
-    explicit WriteGuard(QReadWriteLock &lock)
-        : mLock(lock)
+    explicit WriteGuard(QReadWriteLock &lock) : mLock(lock)
     {
         mLock.lockForWrite();
 #ifdef VASK_TSAN
@@ -88,10 +87,7 @@ private:
 } // namespace
 
 RandomNumber::RandomNumber(unsigned int seed, long count)
-    : mSeed(seed)
-    , mCount(saturatedCount(count))
-    , mCursor(0)
-    , mLock(QReadWriteLock::NonRecursive)
+    : mSeed(seed), mCount(saturatedCount(count)), mCursor(0), mLock(QReadWriteLock::NonRecursive)
 {
     init();
 }

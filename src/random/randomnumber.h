@@ -64,7 +64,7 @@ public:
 private:
     QList<qint32> mValues;
     quint32 mSeed;
-    qint32 mCount;  // as given, saturated to 32 bits; fixed for life
+    qint32 mCount; // as given, saturated to 32 bits; fixed for life
     qint32 mCursor; // index of the value the next rand() returns, 0..mCount
     QReadWriteLock mLock; // non-recursive; only ever taken for writing
 };

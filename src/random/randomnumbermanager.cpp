@@ -7,10 +7,7 @@ constexpr long kStreamSize = 100000;
 }
 
 RandomNumberManager::RandomNumberManager()
-    : mRandomVehiBaseInfo(nullptr)
-    , mRandomVehiDriving(nullptr)
-    , mSeedVehiBaseInfo(0)
-    , mSeedVehiDriving(0)
+    : mRandomVehiBaseInfo(nullptr), mRandomVehiDriving(nullptr), mSeedVehiBaseInfo(0), mSeedVehiDriving(0)
 {
     // Held by unique_ptr until both exist, so a failure to create the second
     // stream releases the first on its way to the host.

@@ -4,7 +4,8 @@
 #include <climits>
 #include <cstdint>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 int chooseMonitor(const std::vector<MonitorArea> &monitors)
 {
@@ -45,4 +46,5 @@ bool combinedPixels(const std::vector<CrtcArea> &crtcs, int &width, int &height)
     return true;
 }
 
-} }
+} // namespace screen
+} // namespace vask

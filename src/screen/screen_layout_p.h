@@ -6,16 +6,29 @@
 
 #include <vector>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
-struct Area { int x; int y; int width; int height; };
+struct Area {
+    int x;
+    int y;
+    int width;
+    int height;
+};
 
-struct MonitorArea { Area area; bool primary; };
+struct MonitorArea {
+    Area area;
+    bool primary;
+};
 
 // What one CRTC shows: its area in screen coordinates and the size of its
 // current mode as it appears there (width and height swapped when rotated a
 // quarter turn). A scaled CRTC covers an area of another size than its mode.
-struct CrtcArea { Area area; int modeWidth; int modeHeight; };
+struct CrtcArea {
+    Area area;
+    int modeWidth;
+    int modeHeight;
+};
 
 inline bool contains(const Area &a, int px, int py)
 {
@@ -32,6 +45,7 @@ int chooseMonitor(const std::vector<MonitorArea> &monitors);
 // when no CRTC shows anything.
 bool combinedPixels(const std::vector<CrtcArea> &crtcs, int &width, int &height);
 
-} }
+} // namespace screen
+} // namespace vask
 
 #endif // VASKSUPPORT_SCREEN_SCREEN_LAYOUT_P_H

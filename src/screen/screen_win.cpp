@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 // The sizes the system checks the structures against; a header that lays
 // them out differently would make both calls fail at run time.
@@ -43,4 +44,5 @@ bool queryDesktopMonitor(Geometry &out)
     return true;
 }
 
-} }
+} // namespace screen
+} // namespace vask

@@ -19,13 +19,14 @@
 
 #include <algorithm>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 namespace {
 
 // A local server answers a whole query in about a millisecond, a remote one
 // in six round trips.
-constexpr std::chrono::milliseconds kQueryBudget{500};
+constexpr std::chrono::milliseconds kQueryBudget {500};
 
 struct Monitor {
     MonitorArea area;
@@ -37,7 +38,7 @@ struct Monitor {
 int randrOpcode(XClient &x)
 {
     static const char kName[] = "RANDR";
-    xcb_query_extension_request_t ask{};
+    xcb_query_extension_request_t ask {};
     ask.major_opcode = XCB_QUERY_EXTENSION;
     ask.name_len = sizeof kName - 1;
     xcb_query_extension_reply_t extension;
@@ -46,7 +47,7 @@ int randrOpcode(XClient &x)
         return -1;
     if (!extension.present)
         return 0;
-    xcb_randr_query_version_request_t version{};
+    xcb_randr_query_version_request_t version {};
     version.major_opcode = extension.major_opcode;
     version.minor_opcode = XCB_RANDR_QUERY_VERSION;
     version.major_version = 1;
@@ -82,14 +83,15 @@ bool crtcArea(const std::string &reply, const std::vector<xcb_randr_mode_info_t>
     xcb_randr_get_crtc_info_reply_t crtc;
     if (!readAt(reply, 0, crtc) || crtc.mode == XCB_NONE)
         return false;
-    const auto mode =
-        std::find_if(modes.begin(), modes.end(), [&](const xcb_randr_mode_info_t &m) { return m.id == crtc.mode; });
+    const auto mode
+        = std::find_if(modes.begin(), modes.end(), [&](const xcb_randr_mode_info_t &m) { return m.id == crtc.mode; });
     if (mode == modes.end())
         return false;
     // A mode is listed unrotated; a quarter turn shows it the other way
     // round, as the display settings of a portrait monitor do on Windows.
     const bool quarterTurn = (crtc.rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
-    out = {{crtc.x, crtc.y, crtc.width, crtc.height}, quarterTurn ? mode->height : mode->width,
+    out = {{crtc.x, crtc.y, crtc.width, crtc.height},
+           quarterTurn ? mode->height : mode->width,
            quarterTurn ? mode->width : mode->height};
     return true;
 }
@@ -105,12 +107,12 @@ bool readMonitor(XClient &x, Geometry &g)
         return true;
     }
 
-    xcb_randr_get_monitors_request_t askMonitors{};
+    xcb_randr_get_monitors_request_t askMonitors {};
     askMonitors.major_opcode = uint8_t(opcode);
     askMonitors.minor_opcode = XCB_RANDR_GET_MONITORS;
     askMonitors.window = x.root();
     askMonitors.get_active = 1;
-    xcb_randr_get_screen_resources_current_request_t askResources{};
+    xcb_randr_get_screen_resources_current_request_t askResources {};
     askResources.major_opcode = uint8_t(opcode);
     askResources.minor_opcode = XCB_RANDR_GET_SCREEN_RESOURCES_CURRENT;
     askResources.window = x.root();
@@ -134,6 +136,7 @@ bool readMonitor(XClient &x, Geometry &g)
         return false;
 
     std::vector<MonitorArea> areas;
+    areas.reserve(monitors.size());
     for (const Monitor &m : monitors)
         areas.push_back(m.area);
     const int chosen = chooseMonitor(areas);
@@ -145,7 +148,7 @@ bool readMonitor(XClient &x, Geometry &g)
     // outputs, and what every CRTC shows.
     std::vector<Pending> outputRequests, crtcRequests;
     for (const XId output : monitor.outputs) {
-        xcb_randr_get_output_info_request_t ask{};
+        xcb_randr_get_output_info_request_t ask {};
         ask.major_opcode = uint8_t(opcode);
         ask.minor_opcode = XCB_RANDR_GET_OUTPUT_INFO;
         ask.output = output.value;
@@ -153,7 +156,7 @@ bool readMonitor(XClient &x, Geometry &g)
         outputRequests.push_back(x.request(ask));
     }
     for (const XId crtc : crtcs) {
-        xcb_randr_get_crtc_info_request_t ask{};
+        xcb_randr_get_crtc_info_request_t ask {};
         ask.major_opcode = uint8_t(opcode);
         ask.minor_opcode = XCB_RANDR_GET_CRTC_INFO;
         ask.crtc = crtc.value;
@@ -193,11 +196,12 @@ bool queryDesktopMonitor(Geometry &out)
 {
     const Deadline deadline(kQueryBudget);
     XClient x(deadline);
-    Geometry g{};
+    Geometry g {};
     if (!x.ok() || !readMonitor(x, g) || g.screenWidth == 0)
         return false;
     out = g;
     return true;
 }
 
-} }
+} // namespace screen
+} // namespace vask

@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 namespace {
 
@@ -30,8 +31,7 @@ bool readField(const std::string &file, size_t &at, std::string &out)
 
 } // namespace
 
-XAuthCookie findCookie(const std::string &file, uint16_t family, const std::string &address,
-                       const std::string &display)
+XAuthCookie findCookie(const std::string &file, uint16_t family, const std::string &address, const std::string &display)
 {
     size_t at = 0;
     std::string host, number, name, data;
@@ -86,4 +86,5 @@ std::string readXauthority()
     return bytes;
 }
 
-} }
+} // namespace screen
+} // namespace vask

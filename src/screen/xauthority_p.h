@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <string>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
-struct XAuthCookie { std::string name; std::string data; };
+struct XAuthCookie {
+    std::string name;
+    std::string data;
+};
 
 // Address families of Xauthority entries.
 enum : uint16_t { kFamilyInternet = 0, kFamilyInternet6 = 6, kFamilyLocal = 256, kFamilyWild = 65535 };
@@ -25,6 +29,7 @@ XAuthCookie findCookie(const std::string &file, uint16_t family, const std::stri
 // it is missing, not a regular file or unreasonably large.
 std::string readXauthority();
 
-} }
+} // namespace screen
+} // namespace vask
 
 #endif // VASKSUPPORT_SCREEN_XAUTHORITY_P_H

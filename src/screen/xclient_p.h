@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 // What DISPLAY names: [protocol/][host]:display[.screen]; an empty host
 // (also for "unix" as host or protocol) means this machine's local socket.
@@ -53,8 +54,7 @@ public:
 
     // Queues a request: its fixed part (a wire structure whose length field
     // is filled in here) and what follows it.
-    template <typename Request>
-    Pending request(Request fixed, const std::string &tail = std::string())
+    template <typename Request> Pending request(Request fixed, const std::string &tail = std::string())
     {
         fixed.length = uint16_t((sizeof fixed + tail.size() + 3) / 4);
         return queue(&fixed, sizeof fixed, tail);
@@ -83,8 +83,7 @@ private:
 
 // Reads a wire structure (or an array of them) at `offset` in a reply, each
 // checked against the reply's length since the counts come from the server.
-template <typename T>
-bool readAt(const std::string &bytes, size_t offset, T &out)
+template <typename T> bool readAt(const std::string &bytes, size_t offset, T &out)
 {
     if (offset > bytes.size() || bytes.size() - offset < sizeof out)
         return false;
@@ -92,8 +91,7 @@ bool readAt(const std::string &bytes, size_t offset, T &out)
     return true;
 }
 
-template <typename T>
-bool readArrayAt(const std::string &bytes, size_t offset, size_t count, std::vector<T> &out)
+template <typename T> bool readArrayAt(const std::string &bytes, size_t offset, size_t count, std::vector<T> &out)
 {
     if (offset > bytes.size() || count > (bytes.size() - offset) / sizeof(T))
         return false;
@@ -103,6 +101,7 @@ bool readArrayAt(const std::string &bytes, size_t offset, size_t count, std::vec
     return true;
 }
 
-} }
+} // namespace screen
+} // namespace vask
 
 #endif // VASKSUPPORT_SCREEN_XCLIENT_P_H

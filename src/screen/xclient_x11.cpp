@@ -11,7 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 namespace {
 
@@ -107,7 +108,7 @@ XClient::XClient(const Deadline &deadline) : mDeadline(deadline)
 
     // The server answers in the byte order the client names: this machine's.
     const uint16_t probe = 1;
-    xcb_setup_request_t hello{};
+    xcb_setup_request_t hello {};
     hello.byte_order = *reinterpret_cast<const uint8_t *>(&probe) == 1 ? 'l' : 'B';
     hello.protocol_major_version = X_PROTOCOL;
     hello.protocol_minor_version = X_PROTOCOL_REVISION;
@@ -231,4 +232,5 @@ std::string XClient::reply(Pending request)
     return {};
 }
 
-} }
+} // namespace screen
+} // namespace vask

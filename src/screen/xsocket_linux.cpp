@@ -17,7 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 int Deadline::remainingMs() const
 {
@@ -32,7 +33,7 @@ bool waitFor(int fd, short events, const Deadline &deadline)
         const int ms = deadline.remainingMs();
         if (ms <= 0)
             return false;
-        pollfd p{fd, events, 0};
+        pollfd p {fd, events, 0};
         const int n = poll(&p, 1, ms);
         if (n > 0)
             return true;
@@ -122,7 +123,7 @@ int connectLocal(int display, XPeer &peer)
 {
     const std::string path = "/tmp/.X11-unix/X" + decimal(display);
     for (const size_t lead : {size_t(1), size_t(0)}) { // 1: the abstract name, a NUL before the path
-        sockaddr_un address{};
+        sockaddr_un address {};
         address.sun_family = AF_UNIX;
         if (lead + path.size() >= sizeof address.sun_path)
             return -1;
@@ -147,8 +148,8 @@ void peerOf(const addrinfo &reached, XPeer &peer)
 {
     const unsigned char *bytes = nullptr;
     size_t size = 0;
-    sockaddr_in v4{};
-    sockaddr_in6 v6{};
+    sockaddr_in v4 {};
+    sockaddr_in6 v6 {};
     if (reached.ai_family == AF_INET) {
         std::memcpy(&v4, reached.ai_addr, sizeof v4);
         bytes = reinterpret_cast<const unsigned char *>(&v4.sin_addr);
@@ -169,7 +170,7 @@ void peerOf(const addrinfo &reached, XPeer &peer)
 
 int connectTcp(const std::string &host, int display, const Deadline &deadline, XPeer &peer)
 {
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
@@ -214,4 +215,5 @@ int connectToDisplay(const std::string &host, int display, const Deadline &deadl
     return host.empty() ? connectLocal(display, peer) : connectTcp(host, display, deadline, peer);
 }
 
-} }
+} // namespace screen
+} // namespace vask

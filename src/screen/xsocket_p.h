@@ -8,12 +8,13 @@
 #include <cstdint>
 #include <string>
 
-namespace vask { namespace screen {
+namespace vask {
+namespace screen {
 
 class Deadline
 {
 public:
-    explicit Deadline(std::chrono::milliseconds budget) : mEnd(std::chrono::steady_clock::now() + budget) {}
+    explicit Deadline(std::chrono::milliseconds budget) : mEnd(std::chrono::steady_clock::now() + budget) { }
     // What is left in whole milliseconds, rounded up; 0 once passed.
     int remainingMs() const;
 
@@ -40,6 +41,7 @@ struct XPeer {
 // failure.
 int connectToDisplay(const std::string &host, int display, const Deadline &deadline, XPeer &peer);
 
-} }
+} // namespace screen
+} // namespace vask
 
 #endif // VASKSUPPORT_SCREEN_XSOCKET_P_H
