@@ -1,21 +1,21 @@
-# Installation: library, headers under include/VaskSupport, the example host,
+# Installation: library, headers under include/<name>, the example host,
 # the CMake package and the pkg-config file.
 include(CMakePackageConfigHelpers)
-install(TARGETS VaskSupport EXPORT VaskSupportTargets
+install(TARGETS VaskSupport EXPORT ${VASK_NAME}Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VaskSupport)
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${VASK_NAME})
 if(VASK_BUILD_EXAMPLES)
   install(TARGETS vaskprobe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-set(VASK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VaskSupport)
-install(EXPORT VaskSupportTargets NAMESPACE VaskSupport:: DESTINATION ${VASK_CMAKE_DIR})
+set(VASK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${VASK_NAME})
+install(EXPORT ${VASK_NAME}Targets NAMESPACE ${VASK_NAME}:: DESTINATION ${VASK_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VaskSupportConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/VaskSupportConfig.cmake INSTALL_DESTINATION ${VASK_CMAKE_DIR})
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/VaskSupportConfigVersion.cmake
+  ${PROJECT_BINARY_DIR}/${VASK_NAME}Config.cmake INSTALL_DESTINATION ${VASK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/${VASK_NAME}ConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
-install(FILES ${PROJECT_BINARY_DIR}/VaskSupportConfig.cmake ${PROJECT_BINARY_DIR}/VaskSupportConfigVersion.cmake
+install(FILES ${PROJECT_BINARY_DIR}/${VASK_NAME}Config.cmake ${PROJECT_BINARY_DIR}/${VASK_NAME}ConfigVersion.cmake
   DESTINATION ${VASK_CMAKE_DIR})
 # The .pc file finds its prefix relative to itself, so an installed tree can
 # be moved (and `cmake --install --prefix` works without reconfiguring).
@@ -25,5 +25,5 @@ if(VASK_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
 else()
   set(VASK_PC_CFLAGS " -DVASKSUPPORT_STATIC")
 endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/vasksupport.pc.in ${PROJECT_BINARY_DIR}/vasksupport.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/vasksupport.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vasksupport.pc.in ${PROJECT_BINARY_DIR}/${VASK_PC_NAME}.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/${VASK_PC_NAME}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -9,6 +9,7 @@ profile=${1:-test}
 tour_pkgs=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools gdb
   libxcb1-dev libxcb-randr0-dev) # X11 protocol headers: the wire structures of the screen query
 test_pkgs=("${tour_pkgs[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format clang-tidy
+  qt6-base-dev qt6-5compat-dev # the Qt 6 build beside the Qt 5 one
   xvfb x11-xserver-utils xauth libx11-dev # Xlib: a host beside the screen query
   xserver-xorg-core xserver-xorg-video-dummy # Xorg's dummy driver: one monitor over two outputs
   g++-mingw-w64-x86-64 wine wine64 python3 procps file)

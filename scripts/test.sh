@@ -2,6 +2,7 @@
 # Every test: set up what is missing, then
 #   1. the normal build and all its tests,
 #   2. the same build and tests under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   2b. the normal build and tests against Qt 6,
 #   3. each extra check in scripts/checks/ (sanitizer variants, fuzzing, the
 #      Windows code under wine ...), in name order.
 set -euo pipefail
@@ -18,6 +19,13 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 configure_build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVASK_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest "$root/build/asan" -LE no-asan
+
+# Qt 6: the whole suite again (surface and consumer included), without a
+# second sanitizer pass; its random tables are compared with Qt 5's qrand()
+# through a small program of that build linked to Qt 5.
+step "Qt 6 build"
+configure_build "$root/build/qt6" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASK_QT_MAJOR=6
+run_ctest "$root/build/qt6"
 
 for check in "$root"/scripts/checks/*.sh; do
   [ -e "$check" ] || continue

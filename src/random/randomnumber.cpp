@@ -1,5 +1,7 @@
 #include "randomnumber.h"
 
+#include "qt5rand_p.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -18,21 +20,25 @@ static_assert(sizeof(unsigned int) == sizeof(quint32), "seeds are 32-bit");
 
 namespace {
 
-// Qt 5.15 deprecates qsrand/qrand in favour of QRandomGenerator, but the
-// tables must reproduce exactly the qrand sequence hosts already rely on. The
-// warning is silenced here, around the two calls, and nowhere else.
-QT_WARNING_PUSH
-QT_WARNING_DISABLE_DEPRECATED
-inline void seedGenerator(quint32 seed)
+// The tables are the qrand() sequence after qsrand(seed), which hosts rely
+// on. Qt 5 draws from its own generator (the calling thread's, as qrand()
+// always did); Qt 6 has none, so its build draws from a copy of Qt 5's
+// that gives the same values.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+class Generator
 {
-    qsrand(seed);
-}
-
-inline qint32 drawGenerator()
-{
-    return qrand();
-}
-QT_WARNING_POP
+public:
+    // Qt 5.15 deprecates qsrand/qrand in favour of QRandomGenerator; the
+    // warning is silenced around these two calls and nowhere else.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    explicit Generator(quint32 seed) { qsrand(seed); }
+    qint32 next() { return qrand(); }
+    QT_WARNING_POP
+};
+#else
+using Generator = vask::random::Qt5Rand;
+#endif
 
 qint32 saturatedCount(long count)
 {
@@ -99,14 +105,14 @@ void RandomNumber::init()
 {
     WriteGuard guard(mLock);
     mValues.clear();
-    seedGenerator(mSeed);
+    Generator generator(mSeed);
     if (mCount > 0) {
         // All memory is taken before the first value is drawn, so a fill
         // cannot fail halfway: a non-empty table always holds exactly mCount
         // values, and on failure the table stays empty.
         QList<qint32> table = zeroFilled(mCount);
         for (qint32 &value : table)
-            value = drawGenerator();
+            value = generator.next();
         mValues.swap(table);
     }
     mCursor = 0;
