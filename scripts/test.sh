@@ -26,6 +26,17 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 step "Qt 6 build"
 configure_build "$root/build/qt6" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASK_QT_MAJOR=6
 run_ctest "$root/build/qt6"
+# Both installed into one prefix, side by side, drawing the same streams.
+both=$root/build/both
+rm -rf "$both"
+cmake --install "$root/build/test" --prefix "$both" >/dev/null
+cmake --install "$root/build/qt6" --prefix "$both" >/dev/null
+for seeds in "0 1" "4294967295 2147483648" "123456789 42"; do
+  set -- $seeds
+  diff <("$both/bin/vaskprobe" random --base-info "$1" --driving "$2") \
+    <("$both/bin/vaskprobe-qt6" random --base-info "$1" --driving "$2")
+done
+echo "Qt 5 and Qt 6 builds installed side by side give the same streams"
 
 for check in "$root"/scripts/checks/*.sh; do
   [ -e "$check" ] || continue

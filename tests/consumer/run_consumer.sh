@@ -26,6 +26,8 @@ flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs "$VASK_PC_NAME")
 LD_LIBRARY_PATH="$pcdir/.." "$work/pc-host"
 
 # The example host runs from the prefix on its own (RPATH $ORIGIN/../lib).
-if [ -x "$prefix/bin/vaskprobe" ]; then
-  "$prefix/bin/vaskprobe" numeric formula1 1 2 4 >/dev/null
+probe=$prefix/bin/vaskprobe
+[ "$VASK_NAME" = VaskSupportQt6 ] && probe=$probe-qt6
+if [ -x "$probe" ]; then
+  "$probe" numeric formula1 1 2 4 >/dev/null
 fi
