@@ -69,10 +69,11 @@ BaseDir readBaseDir(char *out, std::size_t capacity, std::size_t &length)
             return BaseDir::Unusable;
         std::memcpy(out, slot.text, n);
         out[n] = '\0';
-        std::atomic_thread_fence(std::memory_order_acquire);
         // A write that could reach this slot starts only once another write
-        // has moved the generation on.
-        if (gGeneration.load(std::memory_order_relaxed) == generation) {
+        // has moved the generation on. x86-64 keeps loads in order; the
+        // compiler is kept from moving the copy past this check.
+        std::atomic_signal_fence(std::memory_order_acq_rel);
+        if (gGeneration.load(std::memory_order_acquire) == generation) {
             length = n;
             return BaseDir::Set;
         }
