@@ -14,8 +14,6 @@ namespace lx {
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
-
 std::atomic<FaultFn> gFaultFn {nullptr};
 std::atomic<int> gClaimed {0};
 // The thread writing a dump now, 0 when none.
@@ -24,15 +22,9 @@ std::atomic<int> gDumpOwner {0};
 // Restores the default action and dies of `signo`. Signal-safe.
 [[noreturn]] void dieBySignal(int signo)
 {
-    struct KernelSigaction { // the kernel's layout; no restorer for SIG_DFL
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        std::uint64_t mask;
-    } action = {SIG_DFL, 0, nullptr, 0};
-    sys(SYS_rt_sigaction, signo, arg(&action), 0, sizeof action.mask);
+    setDefaultAction(signo);
     sys(SYS_tgkill, sys(SYS_getpid), sys(SYS_gettid), signo);
-    const std::uint64_t bit = std::uint64_t(1) << (signo - 1);
+    const std::uint64_t bit = signalBit(signo);
     sys(SYS_rt_sigprocmask, SIG_UNBLOCK, arg(&bit), 0, 8);
     // Still here: we are the init process of a PID namespace, which ignores
     // its own fatal signals. End with the shell's code for that signal.

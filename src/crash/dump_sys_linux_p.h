@@ -8,6 +8,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
 
@@ -100,6 +101,28 @@ inline void futexWait(std::atomic<int> &word, int expected, long ms)
 inline void futexWake(std::atomic<int> &word)
 {
     sys(SYS_futex, arg(&word), 1 /* FUTEX_WAKE */, 0x7fffffff);
+}
+
+// The signals a crash arrives by.
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
+
+// The bit of `signo` in a kernel signal mask. Signal-safe.
+inline std::uint64_t signalBit(int signo)
+{
+    return std::uint64_t(1) << (signo - 1);
+}
+
+// Gives `signo` its default action, in the kernel's own sigaction layout (no
+// restorer is needed for SIG_DFL). Signal-safe.
+inline void setDefaultAction(int signo)
+{
+    struct {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        std::uint64_t mask;
+    } action = {SIG_DFL, 0, nullptr, 0};
+    sys(SYS_rt_sigaction, signo, arg(&action), 0, sizeof action.mask);
 }
 
 // Reads a whole (small) file into `buffer`; returns the length read, or

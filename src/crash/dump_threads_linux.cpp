@@ -190,14 +190,8 @@ int helperMain(void *argument)
 {
     Workspace &w = *static_cast<Workspace *>(argument);
     // A fault in here must kill the helper, not re-enter the crash path.
-    struct KernelSigaction {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        std::uint64_t mask;
-    } action = {SIG_DFL, 0, nullptr, 0};
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
-        sys(SYS_rt_sigaction, s, arg(&action), 0, sizeof action.mask);
+    for (int s : kFatalSignals)
+        setDefaultAction(s);
     // Die with the thread that started us, so no thread stays stopped.
     sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
     // If we crash anyway, no kernel core of the whole shared memory: a limit

@@ -134,12 +134,6 @@ int openDumpFile(const char *path)
     return fd;
 }
 
-// Signal-safe.
-std::uint64_t signalBit(int signo)
-{
-    return std::uint64_t(1) << (signo - 1);
-}
-
 // Writes the dump with every signal of this thread blocked. Signal-safe.
 bool writeCoreFrom(const char *path, int signo, const siginfo_t *info, const ucontext_t *uc)
 {
