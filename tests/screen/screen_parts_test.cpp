@@ -4,10 +4,16 @@
 #include "screen_layout_p.h"
 #include "xauthority_p.h"
 #include "xclient_p.h"
+#include "xsocket_p.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <climits>
+#include <cstddef>
 #include <tuple>
 
 namespace {
@@ -75,6 +81,23 @@ TEST(ScreenDisplayName, ReadsWhatDisplayNames)
         EXPECT_EQ(parseDisplay(c.display, name), c.ok) << c.display;
         EXPECT_TRUE(!c.ok || (name.host == c.host && name.display == c.number && name.screen == c.screen)) << c.display;
     }
+}
+
+TEST(ScreenSocket, ReachesDisplayZeroAndNoNumberPastTheLastPort)
+{
+    // A listener on display 0's abstract name; if a real server holds it, that one answers instead.
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, "\0/tmp/.X11-unix/X0"};
+    bind(listener, reinterpret_cast<sockaddr *>(&address), socklen_t(offsetof(sockaddr_un, sun_path) + 18));
+    listen(listener, 1);
+    const Deadline deadline(std::chrono::milliseconds(500));
+    XPeer peer;
+    const int fd = connectToDisplay("", 0, deadline, peer);
+    EXPECT_GT(fd, 2);
+    EXPECT_TRUE(peer.family == kFamilyLocal && peer.display == "0");
+    EXPECT_EQ(connectToDisplay("", -1, deadline, peer), -1);
+    EXPECT_EQ(connectToDisplay("127.0.0.1", 65535 - 6000 + 1, deadline, peer), -1);
+    close(fd), close(listener);
 }
 
 // One Xauthority entry: the family, then four length-prefixed fields.
