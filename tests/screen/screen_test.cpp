@@ -13,8 +13,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -49,17 +51,34 @@ bool xrandr(const std::string &args)
 }
 
 // A server started by this command line on a display number of its own
-// choosing; -noreset keeps the monitors xrandr defined after it disconnects.
+// choosing, ended with the object or, should the test die, with the test.
+// -noreset keeps the monitors xrandr defined after it disconnects.
 struct XServer {
     explicit XServer(const std::string &command)
-        : out(popen(("echo $$; exec " + command + " -displayfd 1 -nolisten tcp -noreset 2>/dev/null").c_str(), "r"))
     {
-        if (!out || std::fscanf(out, "%d %d", &pid, &number) != 2)
+        const std::string line = "exec " + command + " -displayfd 1 -nolisten tcp -noreset 2>/dev/null";
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        if ((pid = fork()) == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(fds[1], STDOUT_FILENO);
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        if (pid < 0 || !(out = fdopen(fds[0], "r")) || std::fscanf(out, "%d", &number) != 1)
             number = -1;
     }
-    ~XServer() { out && (kill(pid, SIGTERM), kill(pid, SIGCONT), pclose(out)); }
+    ~XServer()
+    {
+        if (pid > 0)
+            kill(pid, SIGTERM), kill(pid, SIGCONT), waitpid(pid, nullptr, 0);
+        if (out)
+            std::fclose(out); // only now: the server may not write into a closed pipe
+    }
     std::string display() const { return ":" + std::to_string(number); }
-    FILE *out;
+    FILE *out = nullptr;
     int pid = -1, number = -1;
 };
 
