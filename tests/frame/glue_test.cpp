@@ -1,9 +1,11 @@
-// FileHelper's Qt object glue and the library's start-up state.
+// The library's start-up state, FileHelper's Qt object glue and the empty
+// class that bears the library's name.
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QPointer>
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "filehelper.h"
 #include "vasksupport.h"
@@ -12,74 +14,47 @@ namespace {
 
 TEST(StartUp, GlobalsAreEmptyAndAppDirFallsBackToTheExecutableFolder)
 {
-    // Nothing in this binary has touched the library before this test.
+    // Nothing in this program has touched the library before this test.
     EXPECT_TRUE(gJsonConfig.isEmpty());
     EXPECT_EQ(FileHelper::appDir(), QCoreApplication::applicationDirPath());
     EXPECT_FALSE(FileHelper::appDir().isEmpty());
 }
 
-TEST(ObjectGlue, MetaCastMatchesTheExactClassNameOnly)
-{
-    FileHelper helper(nullptr);
-    EXPECT_EQ(helper.qt_metacast(nullptr), nullptr);
-    EXPECT_EQ(helper.qt_metacast("FileHelper"), static_cast<void *>(&helper));
-    EXPECT_EQ(helper.qt_metacast("QObject"), static_cast<void *>(static_cast<QObject *>(&helper)));
-    EXPECT_EQ(helper.qt_metacast("filehelper"), nullptr);
-    EXPECT_EQ(helper.qt_metacast("FILEHELPER"), nullptr);
-    EXPECT_EQ(helper.qt_metacast("FileHelper "), nullptr);
-    EXPECT_EQ(helper.qt_metacast("QWidget"), nullptr);
-}
-
-TEST(ObjectGlue, MetaObjectAddsNothingToQObject)
-{
-    FileHelper helper(nullptr);
-    const QMetaObject *mo = helper.metaObject();
-    ASSERT_EQ(mo, &FileHelper::staticMetaObject);
-    EXPECT_STREQ(mo->className(), "FileHelper");
-    EXPECT_EQ(mo->superClass(), &QObject::staticMetaObject);
-    const QMetaObject &base = QObject::staticMetaObject;
-    EXPECT_EQ(mo->methodCount(), base.methodCount());
-    EXPECT_EQ(mo->propertyCount(), base.propertyCount());
-    EXPECT_EQ(mo->enumeratorCount(), base.enumeratorCount());
-    EXPECT_EQ(mo->classInfoCount(), 0);
-    EXPECT_EQ(mo->constructorCount(), 0);
-    EXPECT_TRUE(helper.inherits("QObject"));
-    EXPECT_EQ(qobject_cast<FileHelper *>(static_cast<QObject *>(&helper)), &helper);
-}
-
-TEST(ObjectGlue, MetaCallIsQObjectsOwn)
-{
-    // Property 0 of QObject is objectName: the call must reach QObject.
-    FileHelper helper(nullptr);
-    helper.setObjectName(QStringLiteral("probe"));
-    QString value;
-    void *argv[] = {&value};
-    const int rest = helper.qt_metacall(QMetaObject::ReadProperty, 0, argv);
-    EXPECT_EQ(value, QStringLiteral("probe"));
-    EXPECT_EQ(rest, -1);
-}
-
-TEST(ObjectGlue, TrReturnsTheSourceTextWithoutATranslator)
-{
-    EXPECT_EQ(FileHelper::tr("Base directory"), QStringLiteral("Base directory"));
-    EXPECT_EQ(FileHelper::tr("%n file(s)", nullptr, 2), QStringLiteral("2 file(s)"));
-}
-
-TEST(ObjectGlue, ChildIsDestroyedWithItsParent)
+TEST(ObjectGlue, IsQObjectsWithTheClassNameAlone)
 {
     QPointer<FileHelper> child;
     {
         QObject parent;
-        child = new FileHelper(&parent);
-        EXPECT_EQ(child->parent(), &parent);
+        FileHelper &helper = *(child = new FileHelper(&parent));
+        for (const char *other : {"filehelper", "FILEHELPER", "FileHelper ", "QWidget", ""})
+            EXPECT_EQ(helper.qt_metacast(other), nullptr) << other;
+        EXPECT_EQ(helper.qt_metacast(nullptr), nullptr);
+        EXPECT_EQ(helper.qt_metacast("FileHelper"), static_cast<void *>(&helper));
+        EXPECT_EQ(helper.qt_metacast("QObject"), static_cast<void *>(static_cast<QObject *>(&helper)));
+
+        const QMetaObject *mo = helper.metaObject();
+        const QMetaObject &base = QObject::staticMetaObject;
+        ASSERT_EQ(mo, &FileHelper::staticMetaObject);
+        EXPECT_STREQ(mo->className(), "FileHelper");
+        EXPECT_EQ(mo->superClass(), &base);
+        EXPECT_EQ(std::make_tuple(mo->methodCount(), mo->propertyCount(), mo->enumeratorCount(), mo->classInfoCount(),
+                                  mo->constructorCount()),
+                  std::make_tuple(base.methodCount(), base.propertyCount(), base.enumeratorCount(), 0, 0));
+
+        // Property 0 is QObject's objectName: the call must reach QObject.
+        helper.setObjectName(QStringLiteral("probe"));
+        QString value;
+        void *argv[] = {&value};
+        EXPECT_EQ(helper.qt_metacall(QMetaObject::ReadProperty, 0, argv), -1);
+        EXPECT_EQ(value, QStringLiteral("probe"));
+        EXPECT_EQ(FileHelper::tr("%n file(s)", nullptr, 2), QStringLiteral("2 file(s)"));
     }
-    EXPECT_TRUE(child.isNull());
+    EXPECT_TRUE(child.isNull()); // destroyed with its parent
 }
 
 TEST(EmptyClass, AssignmentReturnsTheTarget)
 {
-    VaskSupport a;
-    VaskSupport b;
+    VaskSupport a, b;
     EXPECT_EQ(&(a = b), &a);
     EXPECT_EQ(&(a = VaskSupport()), &a);
     static_assert(sizeof(VaskSupport) == 1, "VaskSupport holds no data");
