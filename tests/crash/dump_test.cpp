@@ -42,6 +42,11 @@ constexpr long long kOldSize = 64LL << 30; // a sparse old dump of ours
 // path, the kernel's signal frame included (dmphelper.h).
 constexpr int kSmallestAltStack = 6 * 1024;
 
+long long now()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 struct Outcome {
     bool ended = false; // within the time limit
     int signal = 0;     // 0: it exited
@@ -57,12 +62,11 @@ Outcome run(const QStringList &command, const std::function<void()> &onReady = {
     Outcome o;
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    o.startMs = QDateTime::currentMSecsSinceEpoch();
+    o.startMs = now();
     p.start(command.first(), command.mid(1));
     QByteArray text;
     bool released = !onReady;
-    while (p.state() != QProcess::NotRunning && !p.waitForFinished(50)
-           && QDateTime::currentMSecsSinceEpoch() < o.startMs + 60000) {
+    while (p.state() != QProcess::NotRunning && !p.waitForFinished(50) && now() < o.startMs + 60000) {
         text += p.readAll();
         if (!released && text.contains("ready\n")) {
             onReady();
@@ -74,7 +78,7 @@ Outcome run(const QStringList &command, const std::function<void()> &onReady = {
         p.kill();
         p.waitForFinished(10000);
     }
-    o.endMs = QDateTime::currentMSecsSinceEpoch();
+    o.endMs = now();
     o.output = QString::fromLocal8Bit(text + p.readAll());
     o.signal = p.exitStatus() == QProcess::CrashExit ? p.exitCode() : 0;
     o.exitCode = o.signal ? -1 : p.exitCode();
@@ -155,17 +159,19 @@ TEST_P(DumpTest, EndsAsItShouldWithItsDumpsWhereTheyBelong)
         command << QString(s).replace("{base}", base).replace("{dir}", dir);
 
     // Plants something under every name the crash could take from now until
-    // ten seconds later, just before the crasher is let go.
+    // ten seconds after planting ends, just before the crasher is let go.
     const QByteArray plant = c.plant, victim = QFile::encodeName(dir + "/victim");
     const Outcome o = run(command, [&] {
-        for (long long ms = QDateTime::currentMSecsSinceEpoch(), end = ms + 10000; ms < end; ++ms) {
+        for (long long ms = now(); ms < now() + 10000; ++ms) {
             const QByteArray path = QFile::encodeName(base + QStringLiteral("/vask_%1.dmp").arg(ms));
-            const bool planted = plant == "fifo" ? mkfifo(path.constData(), 0666) == 0
-                                 : plant == "link" ? symlink(victim.constData(), path.constData()) == 0
-                                 : plant == "hardlink" ? link(victim.constData(), path.constData()) == 0
-                                                       : vasktest::writeFile(QFile::decodeName(path), "theirs");
-            ASSERT_TRUE(planted && (plant != "foreign" || chown(path.constData(), 65534, 65534) == 0)
-                        && (plant != "ours" || truncate(path.constData(), kOldSize) == 0));
+            const char *p = path.constData();
+            const int fd = plant == "foreign" || plant == "ours" ? open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1;
+            ASSERT_TRUE(plant == "fifo" ? mkfifo(p, 0666) == 0
+                        : plant == "link" ? symlink(victim.constData(), p) == 0
+                        : plant == "hardlink" ? link(victim.constData(), p) == 0
+                        : plant == "ours" ? ftruncate(fd, kOldSize) == 0
+                                          : write(fd, "theirs", 6) == 6 && fchown(fd, 65534, 65534) == 0);
+            close(fd);
         }
     });
     ASSERT_TRUE(o.ended) << "hung; it printed:\n" << o.output.toStdString();
@@ -253,8 +259,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     Case{"Fifos", "base={base} setup wait segv", SIGSEGV, "", "", 1, "", 1, "fifo"},
     Case{"HardLinks", "base={base} setup wait segv", SIGSEGV, "", "", 1, "", 1, "hardlink"},
     Case{"FilesOfAnotherUser", "base={base} setup wait segv", SIGSEGV, "", "", 1, "", 1, "foreign"},
-    // An old dump of ours is replaced, cut to nothing first; the disk fills
-    // up and the dump stays visibly short.
+    // An old dump of ours is replaced and made private, cut to nothing
+    // first: when the disk fills up the dump stays visibly short.
+    Case{"OldDumpOfOursReplaced", "base={base} setup wait segv", SIGSEGV, "base", "vaskFault", 1, "", 1, "ours"},
     Case{"DiskFullOverAnOldDump", "base={base} setup threads=2 fsize=20000000 wait segv", SIGSEGV, "base", "vaskFault",
          3, "extending past end of file", 1, "ours", "", true},
     // A process in trouble.
