@@ -6,7 +6,8 @@
 //   threads=N    N idle threads
 //   wait         prints "ready" and waits for a line on stdin
 //   noptrace     ptrace fails with EPERM (seccomp), as in a container
-//   altstack=F   F, mapped shared, as this thread's alternate signal stack
+//   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
+//                signal stack
 //   notdumpable  PR_SET_DUMPABLE 0 and, as root, become nobody
 //   as=N         RLIMIT_AS: no new mapping can be made (a small N)
 //   fsize=N      RLIMIT_FSIZE: writes past N bytes fail, as on a full disk
@@ -15,8 +16,11 @@
 //   mainexits    the main thread exits; a new one runs the remaining steps
 //   late         arms a library that faults in its finalizer, which runs
 //                after this library's statics are destroyed
-// and ways to die: segv fpe ill trap abort throw stack threadstack threads4
-// malloc, and dumps asked for: direct together racecrash. After the last step it prints
+// then ways to die: segv fpe ill trap abort throw stack threadstack (an
+// overflow on a thread that called setupDump()) threads4 (four threads fault
+// at once) malloc (while another thread allocates), and dumps asked for:
+// direct, together (two threads at once), racecrash (one of them faults).
+// Each prints "result <return value>". After the last step it prints
 // "survived" and exits 0.
 //
 // The faults are written in assembly so the compiler (or UBSan) can't turn
@@ -60,10 +64,11 @@ __attribute__((noinline)) void vaskFault(char how)
 {
     static volatile std::uintptr_t null = 0;
     static volatile int zero = 0;
+    int dividend = 1;
     if (how == 's')
         __asm__ volatile("movl $1, (%0)" : : "r"(null) : "memory");
     else if (how == 'f')
-        __asm__ volatile("cltd\n\tidivl %0" : : "r"(zero), "a"(1) : "rdx", "cc");
+        __asm__ volatile("cltd\n\tidivl %1" : "+a"(dividend) : "r"(zero) : "rdx", "cc");
     else if (how == 'i')
         __asm__ volatile("ud2");
     else

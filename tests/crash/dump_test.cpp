@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     Case{"InsideMalloc1", "base={base} setup malloc", SIGSEGV, "base", "vaskFault", 2},
     Case{"InsideMalloc2", "base={base} setup malloc", SIGSEGV, "base", "vaskFault", 2},
     Case{"InsideMalloc3", "base={base} setup malloc", SIGSEGV, "base", "vaskFault", 2},
-    Case{"WithoutPtraceFaultingThreadAndAllMemory", "base={base} setup threads=2 noptrace segv", SIGSEGV, "base",
+    Case{"WithoutPtraceTheFaultingThreadAlone", "base={base} setup threads=2 noptrace segv", SIGSEGV, "base",
          "vaskFault"},
     Case{"PriorHandlerDroppedAndSetupTwice", "base={base} prior setup setup segv", SIGSEGV, "base", "vaskFault"},
     // (How it ends is not ours to say: AddressSanitizer's handler exits.)
