@@ -5,7 +5,8 @@
 //   prior        a SIGSEGV handler of our own, which setupDump() must drop
 //   threads=N    N idle threads
 //   wait         prints "ready" and waits for a line on stdin
-//   noptrace     ptrace fails with EPERM (seccomp), as in a container
+//   noptrace     ptrace fails with EPERM, as in a container
+//   noauxv       prctl(PR_GET_AUXV) fails, as before Linux 6.4
 //   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
 //                signal stack
 //   notdumpable  PR_SET_DUMPABLE 0 and, as root, become nobody
@@ -28,9 +29,7 @@
 #include <QCoreApplication>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,17 +40,15 @@
 #include <thread>
 #include <vector>
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include "deny.h"
 #include "dmphelper.h"
 #include "filehelper.h"
 
@@ -132,19 +129,6 @@ void churn()
     }
 }
 
-void denyPtrace()
-{
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    check(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0,
-          "seccomp");
-}
-
 // Maps a file shared: `size` bytes of it, made that long.
 char *mapFile(const std::string &path, std::size_t size)
 {
@@ -195,7 +179,8 @@ const std::map<std::string, Step> kSteps = {
          std::fflush(stdout);
          check(std::fgets(line, sizeof line, stdin) != nullptr, "stdin");
      }},
-    {"noptrace", [](const std::string &) { denyPtrace(); }},
+    {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
+    {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
     {"altstack", [](const std::string &v) { // the painted file is 8 KiB
          const stack_t stack = {mapFile(v, 8192), 0, 8192};
          check(sigaltstack(&stack, nullptr) == 0, "sigaltstack");

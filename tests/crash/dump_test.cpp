@@ -24,12 +24,14 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/procfs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "deny.h"
 #include "dmphelper.h"
 #include "filehelper.h"
 #include "testsupport.h"
@@ -268,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     Case{"AfterTeardown", "base={base} setup late", SIGSEGV, "bin", "vaskLateFault()"},
     Case{"MainThreadGone", "base={base} setup threads=2 mainexits segv", SIGSEGV, "base", "vaskFault", 3,
          "::runRestOnThread ("},
-    Case{"NotDumpable", "base={base} setup notdumpable segv", SIGSEGV, "base", "vaskFault"},
+    Case{"NotDumpable", "base={base} setup noauxv notdumpable segv", SIGSEGV, "base", "vaskFault"},
     Case{"AddressSpaceExhausted", "base={base} setup as=4096 segv", SIGSEGV, "base", "vaskFault", 1, "", 1, "", "",
          true},
     Case{"SmallAltStack", "base={base} setup threads=2 altstack={dir}/altstack segv", SIGSEGV, "base", "vaskFault", 3,
@@ -411,6 +413,7 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
             FileHelper::setBaseDirPath(i % 2 ? a : b);
     });
     const int threads = QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    const QList<QByteArray> mappings = head("/proc/self/maps", 1 << 16).split('\n');
     // A record without context: the caller's registers, with its signal.
     siginfo_t info = {};
     info.si_signo = SIGUSR2;
@@ -457,18 +460,30 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
         lastEnd = p.p_type == PT_LOAD ? p.p_vaddr + p.p_memsz : 0;
     }
     EXPECT_LT(core.offset(&local), core.offset(const_cast<int *>(&gWritableData)));
+    for (const QByteArray &m : mappings) { // every one of them, the first included
+        const std::uintptr_t start = m.split('-')[0].toULongLong(nullptr, 16);
+        EXPECT_TRUE(m.isEmpty() || core.load(reinterpret_cast<void *>(start))) << m.data();
+    }
 
-    EXPECT_TRUE(core.hole(reserved, gib) && core.load(reserved)->p_flags == (PF_R | PF_W));
-    for (std::size_t i = 0; i < sparseSize / kPage; i += 8)
-        EXPECT_TRUE(i % 16 ? core.hole(sparse + i * kPage, kPage)
-                           : core.read(sparse + i * kPage, kPage) == QByteArray(int(kPage), char(1 + i % 250))) << i;
-    EXPECT_TRUE(core.hole(zero, 5 * kPage) && core.hole(zero + 6 * kPage, gib - 6 * kPage));
-    EXPECT_EQ(core.read(zero + 5 * kPage, 1), QByteArray(1, '\1'));
-    EXPECT_TRUE(core.hole(shared, 5 * kPage) && core.hole(shared + 6 * kPage, sharedSize - 6 * kPage));
-    EXPECT_EQ(core.read(shared + 5 * kPage, kPage), QByteArray(int(kPage), '\x77'));
-    EXPECT_TRUE(core.hole(memfd, 3 * kPage) && core.read(memfd + 3 * kPage, kPage) == page);
-    const Elf64_Phdr *h = core.load(hidden);
-    EXPECT_TRUE(h && h->p_filesz == 0 && h->p_memsz == 16 * kPage && h->p_flags == 0);
+    // Again where the kernel has no PAGEMAP_SCAN (before 6.7): touched pages
+    // then come from /proc/self/pagemap.
+    FileHelper::setBaseDirPath(dir.path());
+    ASSERT_TRUE(denySyscall(__NR_ioctl, 1, _IOWR('f', 16, char[96]), ENOTTY));
+    EXPECT_EQ(DmpHelper::callback(nullptr), 1);
+    const Core scanless(dir.path() + '/' + QDir(dir.path()).entryList({"vask_*"}, QDir::Files).value(0));
+    for (const Core *k : {&core, &scanless}) {
+        EXPECT_TRUE(k->hole(reserved, gib) && k->load(reserved)->p_flags == (PF_R | PF_W));
+        for (std::size_t i = 0; i < sparseSize / kPage; i += 8)
+            EXPECT_TRUE(i % 16 ? k->hole(sparse + i * kPage, kPage)
+                               : k->read(sparse + i * kPage, kPage) == QByteArray(int(kPage), char(1 + i % 250))) << i;
+        EXPECT_TRUE(k->hole(zero, 5 * kPage) && k->hole(zero + 6 * kPage, gib - 6 * kPage));
+        EXPECT_EQ(k->read(zero + 5 * kPage, 1), QByteArray(1, '\1'));
+        EXPECT_TRUE(k->hole(shared, 5 * kPage) && k->hole(shared + 6 * kPage, sharedSize - 6 * kPage));
+        EXPECT_EQ(k->read(shared + 5 * kPage, kPage), QByteArray(int(kPage), '\x77'));
+        EXPECT_TRUE(k->hole(memfd, 3 * kPage) && k->read(memfd + 3 * kPage, kPage) == page);
+        const Elf64_Phdr *h = k->load(hidden);
+        EXPECT_TRUE(h && h->p_filesz == 0 && h->p_memsz == 16 * kPage && h->p_flags == 0);
+    }
 }
 
 } // namespace
