@@ -1,179 +1,119 @@
-// A host that installs the crash handler and then dies the way it is told,
-// for dump_test to watch from outside.
-//
-//   dump_crasher [options] MODE
-//   --base DIR        base directory set before setupDump()
-//   --base-after DIR  base directory set after setupDump()
-//   --pattern         fill 64 MiB with a known pattern; prints "pattern 0x<address>"
-//   --threads N       start N idle threads first
-//   --wait            print "ready" and wait for a line on stdin before dying
-//   --deny-ptrace     make ptrace fail with EPERM (seccomp), as in a container
-//   --no-setup        don't call setupDump()
-//   --setup-twice     call setupDump() twice
-//   --prior-handler   install a SIGSEGV handler of our own before setupDump()
-//   --altstack FILE   after setupDump(), use FILE (mapped shared) as this
-//                     thread's alternate signal stack
-//   --not-dumpable    PR_SET_DUMPABLE 0 and, as root, become nobody
-//   --exhaust         cap the address space and allocate until it is full
-//   --fsize BYTES     RLIMIT_FSIZE: writes past BYTES fail, as on a full disk
-//   --main-exits      die on a new thread after the main thread has exited
-//   --zero-map DIR    map 1 GiB of /dev/zero privately and 64 MiB of a file in
-//                     DIR shared, one page touched each; after the mode,
-//                     print the file's allocated blocks
-// Mode `teardown` arms a library that faults in its finalizer, which runs
-// after this library's statics are destroyed.
+// A host that installs the crash handler and dies the way it is told, for
+// dump_test to watch from outside. Its arguments are steps, run in order:
+//   base=DIR     FileHelper::setBaseDirPath(DIR)
+//   setup        DmpHelper::setupDump()
+//   prior        a SIGSEGV handler of our own, which setupDump() must drop
+//   threads=N    N idle threads
+//   wait         prints "ready" and waits for a line on stdin
+//   noptrace     ptrace fails with EPERM, as in a container
+//   noauxv       prctl(PR_GET_AUXV) fails, as before Linux 6.4
+//   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
+//                signal stack
+//   notdumpable  PR_SET_DUMPABLE 0 and, as root, become nobody
+//   as=N         RLIMIT_AS: no new mapping can be made (a small N)
+//   fsize=N      RLIMIT_FSIZE: writes past N bytes fail, as on a full disk
+//   tmpfile=F    64 MiB of F mapped shared, one page touched; at the end
+//                prints "file blocks <allocated blocks of F>"
+//   mainexits    the main thread exits; a new one runs the remaining steps
+//   late         arms a library that faults in its finalizer, which runs
+//                after this library's statics are destroyed
+// then ways to die: segv fpe ill trap abort throw stack threadstack (an
+// overflow on a thread that called setupDump()) threads4 (four threads fault
+// at once) malloc (while another thread allocates), and dumps asked for:
+// direct, together (two threads at once), racecrash (one of them faults).
+// Each prints "result <return value>". After the last step it prints
+// "survived" and exits 0.
 //
 // The faults are written in assembly so the compiler (or UBSan) can't turn
 // them into something else.
 #include <QCoreApplication>
-#include <QFile>
-#include <QString>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include "deny.h"
 #include "dmphelper.h"
 #include "filehelper.h"
-#include "late.h"
 
 extern "C" {
 
-__attribute__((noinline)) void vaskCrashNullWrite()
-{
-    static volatile std::uintptr_t target = 0;
-    __asm__ volatile("movl $1, (%0)" : : "r"(target) : "memory");
-}
+void vaskLateArm(); // late.cpp
 
-__attribute__((noinline)) void vaskCrashAbort()
+// One frame that faults the way it is told: the top of the backtrace.
+__attribute__((noinline)) void vaskFault(char how)
 {
-    std::abort();
-}
-
-__attribute__((noinline)) void vaskCrashThrow()
-{
-    throw std::runtime_error("nobody catches this");
-}
-
-__attribute__((noinline)) int vaskCrashDivide(int dividend, int divisor)
-{
-    int quotient;
-    __asm__ volatile("cltd\n\tidivl %2" : "=a"(quotient) : "a"(dividend), "r"(divisor) : "rdx", "cc");
-    return quotient;
-}
-
-__attribute__((noinline)) void vaskCrashIllegal()
-{
-    __asm__ volatile("ud2");
-}
-
-__attribute__((noinline)) void vaskCrashTrap()
-{
-    __asm__ volatile("int3");
-}
-
-__attribute__((noinline)) void vaskRaiseTrap()
-{
-    raise(SIGTRAP);
+    static volatile std::uintptr_t null = 0;
+    static volatile int zero = 0;
+    int dividend = 1;
+    if (how == 's')
+        __asm__ volatile("movl $1, (%0)" : : "r"(null) : "memory");
+    else if (how == 'f')
+        __asm__ volatile("cltd\n\tidivl %1" : "+a"(dividend) : "r"(zero) : "rdx", "cc");
+    else if (how == 'i')
+        __asm__ volatile("ud2");
+    else
+        __asm__ volatile("int3");
+    __asm__ volatile("" ::: "memory"); // keeps this frame: no tail call
 }
 
 // Recurses until the stack runs out; the limit only hides that from the
 // compiler.
-__attribute__((noinline)) int vaskCrashRecurse(int depth)
+__attribute__((noinline)) int vaskRecurse(int depth)
 {
     static volatile int limit = 1 << 30;
     volatile char frame[512];
     frame[0] = char(depth);
-    if (depth >= limit)
-        return 0;
-    return vaskCrashRecurse(depth + 1) + frame[0];
-}
-
-__attribute__((noinline)) void vaskCrashInThread()
-{
-    vaskCrashNullWrite();
-    __asm__ volatile("" ::: "memory"); // keeps this frame: no tail call
-}
-
-__attribute__((noinline)) void vaskDirectDump()
-{
-    std::printf("result %ld\n", DmpHelper::callback(nullptr));
-    EXCEPTION_POINTERS record = {SIGUSR1, nullptr, nullptr};
-    std::printf("result %ld\n", DmpHelper::callback(&record));
-    std::fflush(stdout);
-}
-
-// Two threads asking for a dump at the same moment; with `crash`, the
-// second faults instead.
-__attribute__((noinline)) void vaskDumpTogether(bool crash)
-{
-    std::atomic<int> arrived{0};
-    auto meet = [&arrived] {
-        arrived.fetch_add(1);
-        while (arrived.load() < 2) {
-        }
-    };
-    std::thread first([&meet] {
-        meet();
-        std::printf("result %ld\n", DmpHelper::callback(nullptr));
-    });
-    std::thread second([&meet, crash] {
-        meet();
-        if (crash)
-            vaskCrashInThread();
-        else
-            std::printf("result %ld\n", DmpHelper::callback(nullptr));
-    });
-    first.join();
-    second.join();
-    std::fflush(stdout);
+    return depth >= limit ? 0 : vaskRecurse(depth + 1) + frame[0];
 }
 
 } // extern "C"
 
 namespace {
 
-void denyPtrace()
+std::atomic<bool> gStop{false};
+std::vector<std::thread> gPool;
+std::vector<std::string> gSteps;
+std::size_t gNext = 0;
+std::string gTmpFile;
+
+void check(bool ok, const char *what)
 {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
-        std::perror("seccomp");
+    if (!ok) {
+        std::perror(what);
         std::exit(3);
     }
 }
 
-std::atomic<bool> gStop{false};
-
-void idle()
+// Runs `body` on `n` threads that start it at the same moment.
+void together(int n, const std::function<void(int)> &body)
 {
-    while (!gStop.load())
-        usleep(1000);
+    std::atomic<int> arrived{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back([&, i] {
+            for (arrived.fetch_add(1); arrived.load() < n;) {
+            }
+            body(i);
+        });
+    for (std::thread &t : threads)
+        t.join();
 }
 
 // Allocates and frees all the time, so that the crash lands while this
@@ -181,9 +121,7 @@ void idle()
 void churn()
 {
     std::vector<void *> live(64, nullptr);
-    unsigned n = 1;
-    for (;;) {
-        n = n * 1103515245u + 12345u;
+    for (unsigned n = 1;; n = n * 1103515245u + 12345u) {
         const unsigned slot = (n >> 8) % live.size();
         std::free(live[slot]);
         live[slot] = std::malloc(16 + (n >> 12) % 4096);
@@ -191,162 +129,120 @@ void churn()
     }
 }
 
-void priorHandler(int)
+// Maps a file shared: `size` bytes of it, made that long.
+char *mapFile(const std::string &path, std::size_t size)
 {
-    static const char text[] = "prior handler\n";
-    (void)!write(1, text, sizeof text - 1);
-    _exit(42);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    check(fd >= 0 && ftruncate(fd, off_t(size)) == 0 && p != MAP_FAILED, path.c_str());
+    return static_cast<char *>(p);
 }
 
-// A thread that installs the handler for itself (which gives it an
-// alternate signal stack) and then overflows its stack.
-void overflowOnThread()
+void limit(int resource, const std::string &value)
 {
-    DmpHelper::setupDump();
-    std::printf("%d\n", vaskCrashRecurse(0));
+    const rlimit to = {rlim_t(std::atoll(value.c_str())), rlim_t(std::atoll(value.c_str()))};
+    check(setrlimit(resource, &to) == 0, "setrlimit");
 }
 
-void die(const char *what)
-{
-    std::perror(what);
-    std::exit(3);
-}
+int runSteps();
 
-void useAltStack(const char *file)
-{
-    const int fd = open(file, O_RDWR | O_CLOEXEC);
-    struct stat st = {};
-    if (fd < 0 || fstat(fd, &st) != 0)
-        die("altstack file");
-    stack_t stack = {};
-    stack.ss_sp = mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    stack.ss_size = std::size_t(st.st_size);
-    if (stack.ss_sp == MAP_FAILED || sigaltstack(&stack, nullptr) != 0)
-        die("sigaltstack");
-}
-
-void becomeNotDumpable()
-{
-    if (prctl(PR_SET_DUMPABLE, 0) != 0)
-        die("PR_SET_DUMPABLE");
-    if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
-        die("setresuid");
-}
-
-void exhaustAddressSpace()
-{
-    std::size_t pages = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%zu", &pages) != 1)
-            pages = 0;
-        std::fclose(f);
-    }
-    const rlim_t cap = rlim_t(pages) * 4096 + (8u << 20);
-    const rlimit limit = {cap, cap};
-    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
-        die("RLIMIT_AS");
-    std::size_t chunk = 1 << 20;
-    while (chunk >= 4096) {
-        if (!std::malloc(chunk))
-            chunk /= 2;
-    }
-    while (mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
-    }
-    std::printf("exhausted\n");
-}
-
-QByteArray gZeroFile;
-
-void mapZeroes(const QString &dir)
-{
-    const int zero = open("/dev/zero", O_RDWR | O_CLOEXEC);
-    auto *anon = static_cast<char *>(mmap(nullptr, std::size_t(1) << 30, PROT_READ | PROT_WRITE, MAP_PRIVATE, zero, 0));
-    gZeroFile = QFile::encodeName(dir + QStringLiteral("/shared"));
-    const int fd = open(gZeroFile.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (zero < 0 || fd < 0 || anon == MAP_FAILED || ftruncate(fd, 64 << 20) != 0)
-        die("zero-map");
-    auto *shared = static_cast<char *>(mmap(nullptr, 64 << 20, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    if (shared == MAP_FAILED)
-        die("zero-map shared");
-    anon[12345] = 1;
-    shared[12345] = 1;
-}
-
-void printZeroFileBlocks()
-{
-    struct stat st = {};
-    if (!gZeroFile.isEmpty() && stat(gZeroFile.constData(), &st) == 0)
-        std::printf("file blocks %lld\n", static_cast<long long>(st.st_blocks));
-}
-
-std::string gMode;
-
-
-int usage()
-{
-    std::fprintf(stderr, "usage: dump_crasher [--base DIR] [--base-after DIR] [--pattern] [--threads N] [--wait]\n"
-                         "       [--deny-ptrace] [--no-setup] [--setup-twice] [--prior-handler] MODE\n"
-                         "modes: segv abort throw fpe ill trap raise-trap stack thread-stack threads4 malloc direct\n"
-                         "       direct2 direct-crash\n");
-    return 2;
-}
-
-int runMode(const std::string &mode)
-{
-    if (mode == "segv") {
-        vaskCrashNullWrite();
-    } else if (mode == "abort") {
-        vaskCrashAbort();
-    } else if (mode == "throw") {
-        vaskCrashThrow();
-    } else if (mode == "fpe") {
-        std::printf("%d\n", vaskCrashDivide(1, 0));
-    } else if (mode == "ill") {
-        vaskCrashIllegal();
-    } else if (mode == "trap") {
-        vaskCrashTrap();
-    } else if (mode == "raise-trap") {
-        vaskRaiseTrap();
-    } else if (mode == "stack") {
-        std::printf("%d\n", vaskCrashRecurse(0));
-    } else if (mode == "thread-stack") {
-        std::thread(overflowOnThread).join();
-    } else if (mode == "threads4") {
-        std::atomic<int> arrived{0};
-        std::vector<std::thread> faulting;
-        for (int i = 0; i < 4; ++i)
-            faulting.emplace_back([&arrived] {
-                arrived.fetch_add(1);
-                while (arrived.load() < 4) {
-                }
-                vaskCrashInThread();
-            });
-        for (std::thread &t : faulting)
-            t.join();
-    } else if (mode == "malloc") {
-        std::thread(churn).detach();
-        usleep(50 * 1000);
-        vaskCrashNullWrite();
-    } else if (mode == "direct") {
-        vaskDirectDump();
-        std::printf("alive\n");
-    } else if (mode == "direct2" || mode == "direct-crash") {
-        vaskDumpTogether(mode == "direct-crash");
-        std::printf("alive\n");
-    } else if (mode == "teardown") {
-        vaskLateArm();
-        return 0;
-    } else {
-        return usage();
-    }
-    printZeroFileBlocks();
-    return 0;
-}
-
-void *runModeOnThread(void *)
+void *runRestOnThread(void *)
 {
     usleep(100 * 1000); // until the main thread is gone
-    std::exit(runMode(gMode));
+    std::exit(runSteps());
+}
+
+void dumpsAtOnce(bool oneCrashes)
+{
+    together(2, [oneCrashes](int i) {
+        if (oneCrashes && i == 1)
+            vaskFault('s');
+        std::printf("result %ld\n", DmpHelper::callback(nullptr));
+    });
+}
+
+using Step = std::function<void(const std::string &value)>;
+const std::map<std::string, Step> kSteps = {
+    {"base", [](const std::string &v) { FileHelper::setBaseDirPath(QString::fromLocal8Bit(v.c_str())); }},
+    {"setup", [](const std::string &) { DmpHelper::setupDump(); }},
+    {"prior", [](const std::string &) { std::signal(SIGSEGV, [](int) { _exit(42); }); }},
+    {"threads", [](const std::string &v) {
+         for (int i = std::atoi(v.c_str()); i > 0; --i)
+             gPool.emplace_back([] {
+                 while (!gStop.load())
+                     usleep(1000);
+             });
+     }},
+    {"wait", [](const std::string &) {
+         char line[16];
+         std::printf("ready\n");
+         std::fflush(stdout);
+         check(std::fgets(line, sizeof line, stdin) != nullptr, "stdin");
+     }},
+    {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
+    {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
+    {"altstack", [](const std::string &v) { // the painted file is 8 KiB
+         const stack_t stack = {mapFile(v, 8192), 0, 8192};
+         check(sigaltstack(&stack, nullptr) == 0, "sigaltstack");
+     }},
+    {"notdumpable", [](const std::string &) {
+         check(prctl(PR_SET_DUMPABLE, 0) == 0
+                   && (geteuid() != 0 || (setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0)),
+               "notdumpable");
+     }},
+    {"as", [](const std::string &v) { limit(RLIMIT_AS, v); }},
+    {"fsize", [](const std::string &v) { limit(RLIMIT_FSIZE, v); }},
+    {"tmpfile", [](const std::string &v) { mapFile(gTmpFile = v, 64 << 20)[12345] = 1; }},
+    {"mainexits", [](const std::string &) {
+         for (std::thread &t : gPool)
+             t.detach();
+         pthread_t worker;
+         check(pthread_create(&worker, nullptr, runRestOnThread, nullptr) == 0, "pthread_create");
+         pthread_exit(nullptr);
+     }},
+    {"late", [](const std::string &) { vaskLateArm(); }},
+    {"segv", [](const std::string &) { vaskFault('s'); }},
+    {"fpe", [](const std::string &) { vaskFault('f'); }},
+    {"ill", [](const std::string &) { vaskFault('i'); }},
+    {"trap", [](const std::string &) { vaskFault('t'); }},
+    {"abort", [](const std::string &) { std::abort(); }},
+    {"throw", [](const std::string &) { throw std::runtime_error("nobody catches this"); }},
+    {"stack", [](const std::string &) { std::printf("%d\n", vaskRecurse(0)); }},
+    {"threadstack", [](const std::string &) { // on a thread with the alternate stack setupDump() gives it
+         std::thread([] {
+             DmpHelper::setupDump();
+             std::printf("%d\n", vaskRecurse(0));
+         }).join();
+     }},
+    {"threads4", [](const std::string &) { together(4, [](int) { vaskFault('s'); }); }},
+    {"malloc", [](const std::string &) {
+         std::thread(churn).detach();
+         usleep(50 * 1000);
+         vaskFault('s');
+     }},
+    {"direct", [](const std::string &) { std::printf("result %ld\n", DmpHelper::callback(nullptr)); }},
+    {"together", [](const std::string &) { dumpsAtOnce(false); }},
+    {"racecrash", [](const std::string &) { dumpsAtOnce(true); }},
+};
+
+int runSteps()
+{
+    for (; gNext < gSteps.size(); std::fflush(stdout)) {
+        const std::string &s = gSteps[gNext++];
+        const std::size_t eq = s.find('=');
+        const auto step = kSteps.find(s.substr(0, eq));
+        check(step != kSteps.end(), s.c_str());
+        step->second(eq == std::string::npos ? std::string() : s.substr(eq + 1));
+    }
+    struct stat st = {};
+    if (!gTmpFile.empty() && stat(gTmpFile.c_str(), &st) == 0)
+        std::printf("file blocks %lld\n", static_cast<long long>(st.st_blocks));
+    std::printf("survived\n");
+    gStop.store(true);
+    for (std::thread &t : gPool)
+        if (t.joinable())
+            t.join();
+    return 0;
 }
 
 } // namespace
@@ -354,116 +250,7 @@ void *runModeOnThread(void *)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QString base, baseAfter;
-    bool pattern = false, wait = false, deny = false, setup = true, twice = false, prior = false;
-    bool notDumpable = false, exhaust = false, mainExits = false;
-    const char *altstack = nullptr;
-    long long fsize = -1;
-    QString zeroMap;
-    int threads = 0;
-    std::string mode;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--base" && i + 1 < argc)
-            base = QString::fromLocal8Bit(argv[++i]);
-        else if (a == "--base-after" && i + 1 < argc)
-            baseAfter = QString::fromLocal8Bit(argv[++i]);
-        else if (a == "--pattern")
-            pattern = true;
-        else if (a == "--threads" && i + 1 < argc)
-            threads = std::atoi(argv[++i]);
-        else if (a == "--wait")
-            wait = true;
-        else if (a == "--deny-ptrace")
-            deny = true;
-        else if (a == "--no-setup")
-            setup = false;
-        else if (a == "--setup-twice")
-            twice = true;
-        else if (a == "--prior-handler")
-            prior = true;
-        else if (a == "--altstack" && i + 1 < argc)
-            altstack = argv[++i];
-        else if (a == "--not-dumpable")
-            notDumpable = true;
-        else if (a == "--exhaust")
-            exhaust = true;
-        else if (a == "--fsize" && i + 1 < argc)
-            fsize = std::atoll(argv[++i]);
-        else if (a == "--main-exits")
-            mainExits = true;
-        else if (a == "--zero-map" && i + 1 < argc)
-            zeroMap = QString::fromLocal8Bit(argv[++i]);
-        else if (mode.empty() && a[0] != '-')
-            mode = a;
-        else
-            return usage();
-    }
-    if (mode.empty())
-        return usage();
-
-    if (!base.isEmpty())
-        FileHelper::setBaseDirPath(base);
-    if (prior)
-        std::signal(SIGSEGV, priorHandler);
-    if (setup)
-        DmpHelper::setupDump();
-    if (twice)
-        DmpHelper::setupDump();
-    if (!baseAfter.isEmpty())
-        FileHelper::setBaseDirPath(baseAfter);
-    if (deny)
-        denyPtrace();
-    if (altstack)
-        useAltStack(altstack);
-    if (notDumpable)
-        becomeNotDumpable();
-    if (fsize >= 0) {
-        const rlimit limit = {rlim_t(fsize), rlim_t(fsize)};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            die("RLIMIT_FSIZE");
-    }
-    if (!zeroMap.isEmpty())
-        mapZeroes(zeroMap);
-
-    if (pattern) {
-        const std::size_t words = (64u << 20) / sizeof(std::uint64_t);
-        auto *buffer = static_cast<std::uint64_t *>(std::malloc(words * sizeof(std::uint64_t)));
-        for (std::size_t i = 0; i < words; ++i)
-            buffer[i] = 0x564b000000000000ULL | i;
-        std::printf("pattern %p\n", static_cast<void *>(buffer));
-    }
-    std::vector<std::thread> pool;
-    for (int i = 0; i < threads; ++i)
-        pool.emplace_back(idle);
+    gSteps.assign(argv + 1, argv + argc);
     std::printf("pid %d\n", int(getpid()));
-    if (wait) {
-        std::printf("ready\n");
-        std::fflush(stdout);
-        char line[16];
-        if (!std::fgets(line, sizeof line, stdin))
-            return 4;
-    }
-    if (exhaust)
-        exhaustAddressSpace();
-    std::fflush(stdout);
-
-    if (mainExits) {
-        for (std::thread &t : pool)
-            t.detach();
-        gMode = mode;
-        pthread_t worker;
-        if (pthread_create(&worker, nullptr, runModeOnThread, nullptr) != 0)
-            die("pthread_create");
-        pthread_exit(nullptr);
-    }
-    const int rc = runMode(mode);
-    if (rc != 0)
-        return rc;
-    std::printf("survived\n");
-    std::fflush(stdout);
-    gStop.store(true);
-    for (std::thread &t : pool)
-        t.join();
-    return 0;
+    return runSteps();
 }

@@ -1,5 +1,5 @@
-#include "late.h"
-
+// A library finalized after every other one (-z initfirst): once armed, its
+// finalizer faults, at a point where VaskSupport's statics are destroyed.
 #include <cstdint>
 
 namespace {
