@@ -1,7 +1,10 @@
-// The base directory and the standard folders, on real temp folders.
+// The standard and nested folders on a real temp folder: each case sets a
+// base, lays out entries, calls an accessor twice and compares the result,
+// the log and the whole tree under the temp folder afterwards. In paths "%"
+// is the temp folder and "@" the executable's; a tree lists every entry,
+// sorted, folders with a trailing "/".
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
+#include <QDirIterator>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -11,162 +14,132 @@
 
 namespace {
 
-using vasktest::LogCapture;
-
-struct Accessor {
-    const char *name;
-    QString (*call)();
-    const char *literal;
+struct Case {
+    QString base;   // "" leaves the base directory unset
+    QString before; // the tree to lay out first
+    QString call;   // accessor and arguments, "-" for an empty one
+    QString result;
+    QString after;
+    QString log = {}; // once per call
 };
 
-QString logRoot() { return FileHelper::logDir(QString()); }
+// Each accessor refuses while the base is unset, and creates its levels.
+const struct {
+    const char *call, *made, *refusal;
+} kAccessors[] = {
+    {"dataDir", "Data", "dataDir()"},
+    {"logDir -", "Log", "logDir()"},
+    {"logDir n", "Log/n", "logDir()"},
+    {"backupDir", "Backup", "backupDir()"},
+    {"tempDir", "Temp", "tempDir()"},
+    {"docDir", "Doc", "docDir()"},
+    {"chartDir", "Chart", "chartDir()"},
+    {"models3dDir", "Models3d", "models3dDir()"},
+    {"snapshotDir", "Snapshot", "snapshotDir()"},
+    {"roadStructureDir L G", "RoadStructure/G/L", "roadStructureDir(...)"},
+    {"simuReusltDir L G -", "SimuResult/G/L", "simuReusltDir(...)"},
+    {"snapshotDir L G -", "Snapshot/G/L", "snapshotDir(...)"},
+};
 
-const Accessor kAccessors[] = {
-    {"dataDir", FileHelper::dataDir, "/Data"},
-    {"logDir", logRoot, "/Log"},
-    {"backupDir", FileHelper::backupDir, "/Backup"},
-    {"tempDir", FileHelper::tempDir, "/Temp"},
-    {"docDir", FileHelper::docDir, "/Doc"},
-    {"chartDir", FileHelper::chartDir, "/Chart"},
-    {"models3dDir", FileHelper::models3dDir, "/Models3d"},
-    {"snapshotDir", FileHelper::snapshotDir, "/Snapshot"},
+const Case kCases[] = {
+    // The base is used verbatim: separators double, nothing is cleaned.
+    {"%/", "", "chartDir", "%//Chart", "Chart/"},
+    {"", "", "appDir", "@", ""},
+    // A missing base or root is never created, nor anything below it.
+    {"%/absent", "", "appDir", "%/absent", ""},
+    {"%/absent", "", "tempDir", "%/absent/Temp", ""},
+    {"%/absent", "", "logDir n", "%/absent/Log/n", ""},
+    {"%", "", "simuReusltDir L G %/absent", "%/absent/SimuResult/G/L", ""},
+    // A regular file counts as present but for the folders tested as such.
+    {"%", "Doc", "docDir", "%/Doc", "Doc"},
+    {"%", "Snapshot", "snapshotDir", "%/Snapshot", "Snapshot"},
+    {"%", "Log/ Log/f", "logDir f", "%/Log/f", "Log/ Log/f"},
+    {"%", "SimuResult", "simuReusltDir L G -", "%/SimuResult/G/L", "SimuResult"},
+    // One level at a time: a name of two levels needs its first one.
+    {"%", "Log/", "logDir n", "%/Log/n", "Log/ Log/n/"},
+    {"%", "", "logDir a/b", "%/Log/a/b", "Log/"},
+    {"%", "Log/ Log/a/", "logDir a/b", "%/Log/a/b", "Log/ Log/a/ Log/a/b/"},
+    {"%", "", "roadStructureDir x/y G", "%/RoadStructure/G/x/y", "RoadStructure/ RoadStructure/G/"},
+    {"%", "RoadStructure/ RoadStructure/G/ RoadStructure/G/x/", "roadStructureDir x/y G", "%/RoadStructure/G/x/y",
+     "RoadStructure/ RoadStructure/G/ RoadStructure/G/x/ RoadStructure/G/x/y/"},
+    // Empty names collapse a level.
+    {"%", "", "snapshotDir L - -", "%/Snapshot//L", "Snapshot/ Snapshot/L/"},
+    {"%", "", "simuReusltDir - G -", "%/SimuResult/G/", "SimuResult/ SimuResult/G/"},
+    // A root given to the call replaces the base, set or not, for that call.
+    {"", "", "snapshotDir L G %", "%/Snapshot/G/L", "Snapshot/ Snapshot/G/ Snapshot/G/L/"},
+    {"%/o", "o/", "simuReusltDir L G %", "%/SimuResult/G/L", "SimuResult/ SimuResult/G/ SimuResult/G/L/ o/"},
 };
 
 class Folders : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    QString path(const QString &text) const
     {
-        ASSERT_TRUE(mTemp.isValid());
-        mBase = mTemp.path();
+        return QString(text).replace('%', mTemp.path()).replace('@', QCoreApplication::applicationDirPath());
+    }
+    QString call(const QString &line) const
+    {
+        QStringList a = path(line).split(' ');
+        for (QString &arg : a)
+            arg = arg == "-" ? "" : arg;
+        const QString name = a.value(0), x = a.value(1), y = a.value(2), z = a.value(3);
+        return name == "appDir" ? FileHelper::appDir() : name == "dataDir" ? FileHelper::dataDir()
+             : name == "backupDir" ? FileHelper::backupDir() : name == "tempDir" ? FileHelper::tempDir()
+             : name == "docDir" ? FileHelper::docDir() : name == "chartDir" ? FileHelper::chartDir()
+             : name == "models3dDir" ? FileHelper::models3dDir() : name == "logDir" ? FileHelper::logDir(x)
+             : name == "roadStructureDir" ? FileHelper::roadStructureDir(x, y)
+             : name == "simuReusltDir" ? FileHelper::simuReusltDir(x, y, z)
+             : a.size() > 1 ? FileHelper::snapshotDir(x, y, z) : FileHelper::snapshotDir();
+    }
+    QString tree() const
+    {
+        QStringList entries;
+        for (QDirIterator it(mTemp.path(), QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QFileInfo info(it.next());
+            entries << info.filePath().mid(mTemp.path().size() + 1) + (info.isDir() ? "/" : "");
+        }
+        entries.sort();
+        return entries.join(' ');
+    }
+    void check(const Case &c)
+    {
+        SCOPED_TRACE(("base \"" + c.base + "\", before \"" + c.before + "\", " + c.call).toStdString());
+        ASSERT_TRUE(QDir(mTemp.path()).removeRecursively() && QDir().mkdir(mTemp.path()));
+        for (const QString &entry : c.before.split(' ')) {
+            ASSERT_TRUE(entry.isEmpty() || (entry.endsWith('/') ? QDir(mTemp.path()).mkdir(entry)
+                                                                : vasktest::writeFile(path("%/" + entry), "x")));
+        }
+        FileHelper::setBaseDirPath(mTemp.path()); // so that "" must unset it
+        FileHelper::setBaseDirPath(path(c.base));
+        for (int i = 0; i < 2; ++i) {
+            QString got;
+            const vasktest::Output output = vasktest::capture([&] { got = call(c.call); });
+            EXPECT_EQ(got, path(c.result));
+            EXPECT_FALSE(got.isNull());
+            EXPECT_EQ(tree(), c.after);
+            EXPECT_EQ(output.log, c.log.isEmpty() ? QStringList() : QStringList{c.log});
+        }
     }
     QTemporaryDir mTemp;
-    QString mBase;
     vasktest::BaseDirGuard mGuard;
 };
 
-TEST_F(Folders, UnsetBaseRefusesWithOneInfoMessageAndCreatesNothing)
+TEST_F(Folders, Accessors)
 {
-    for (const Accessor &a : kAccessors) {
-        LogCapture log;
-        const QString result = a.call();
-        EXPECT_TRUE(result.isEmpty()) << a.name;
-        EXPECT_FALSE(result.isNull()) << a.name;
-        ASSERT_EQ(log.entries().size(), 1) << a.name;
-        const vasktest::LogEntry &entry = log.entries().first();
-        EXPECT_EQ(entry.type, QtInfoMsg) << a.name;
-        EXPECT_FALSE(entry.hasContext) << a.name;
-        EXPECT_EQ(entry.text, QString::fromLatin1(a.name) + QStringLiteral("(): AppDirPath cannot be empty"));
+    for (const auto &a : kAccessors) {
+        QStringList levels;
+        for (const QString &level : QString(a.made).split('/'))
+            levels << levels.value(levels.size() - 1) + level + '/';
+        check({"%", "", a.call, "%/" + QString(a.made), levels.join(' ')});
+        check({"", "", a.call, "", "", a.refusal + QString(": AppDirPath cannot be empty")});
     }
-    LogCapture log;
-    EXPECT_TRUE(FileHelper::logDir(QStringLiteral("run")).isEmpty());
-    EXPECT_EQ(log.texts(), QStringList{QStringLiteral("logDir(): AppDirPath cannot be empty")});
-    // Refusing never falls back to the executable's folder.
-    EXPECT_FALSE(QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/Data")));
 }
 
-TEST_F(Folders, EachAccessorCreatesItsFolderOnceAndLogsNothing)
+TEST_F(Folders, Cases)
 {
-    FileHelper::setBaseDirPath(mBase);
-    LogCapture log;
-    for (const Accessor &a : kAccessors) {
-        const QString expected = mBase + QLatin1String(a.literal);
-        EXPECT_EQ(a.call(), expected) << a.name;
-        EXPECT_TRUE(QFileInfo(expected).isDir()) << a.name;
-        EXPECT_EQ(a.call(), expected) << a.name;
-    }
-    EXPECT_TRUE(log.entries().isEmpty());
-    EXPECT_EQ(QDir(mBase).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 8);
-}
-
-TEST_F(Folders, BaseIsUsedVerbatim)
-{
-    // A trailing separator doubles; backslashes and dots are kept as given.
-    FileHelper::setBaseDirPath(mBase + QStringLiteral("/"));
-    EXPECT_EQ(FileHelper::chartDir(), mBase + QStringLiteral("//Chart"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Chart")).isDir());
-    FileHelper::setBaseDirPath(mBase + QStringLiteral("/./"));
-    EXPECT_EQ(FileHelper::appDir(), mBase + QStringLiteral("/./"));
-    EXPECT_EQ(FileHelper::docDir(), mBase + QStringLiteral("/.//Doc"));
-}
-
-TEST_F(Folders, MissingBaseIsNeverCreated)
-{
-    const QString base = mBase + QStringLiteral("/absent");
-    FileHelper::setBaseDirPath(base);
-    EXPECT_EQ(FileHelper::tempDir(), base + QStringLiteral("/Temp"));
-    EXPECT_EQ(FileHelper::logDir(QStringLiteral("n")), base + QStringLiteral("/Log/n"));
-    EXPECT_EQ(FileHelper::snapshotDir(), base + QStringLiteral("/Snapshot"));
-    EXPECT_FALSE(QFileInfo::exists(base));
-}
-
-TEST_F(Folders, ARegularFileCountsAsPresentExceptForSnapshots)
-{
-    ASSERT_TRUE(vasktest::writeFile(mBase + QStringLiteral("/Doc"), "x"));
-    ASSERT_TRUE(vasktest::writeFile(mBase + QStringLiteral("/Snapshot"), "x"));
-    FileHelper::setBaseDirPath(mBase);
-    LogCapture log;
-    EXPECT_EQ(FileHelper::docDir(), mBase + QStringLiteral("/Doc"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Doc")).isFile());
-    // snapshotDir tests for a folder, tries to create it and fails silently.
-    EXPECT_EQ(FileHelper::snapshotDir(), mBase + QStringLiteral("/Snapshot"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Snapshot")).isFile());
-    EXPECT_TRUE(log.entries().isEmpty());
-}
-
-TEST_F(Folders, LogDirCreatesTheRootThenOneNamedLevel)
-{
-    FileHelper::setBaseDirPath(mBase);
-    EXPECT_EQ(FileHelper::logDir(QStringLiteral("run1")), mBase + QStringLiteral("/Log/run1"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Log/run1")).isDir());
-
-    // Two levels: only the last one is created, so the first must exist.
-    EXPECT_EQ(FileHelper::logDir(QStringLiteral("a/b")), mBase + QStringLiteral("/Log/a/b"));
-    EXPECT_FALSE(QFileInfo::exists(mBase + QStringLiteral("/Log/a")));
-    EXPECT_EQ(FileHelper::logDir(QStringLiteral("run1/b")), mBase + QStringLiteral("/Log/run1/b"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Log/run1/b")).isDir());
-
-    // A file in the way of the named folder counts as present.
-    ASSERT_TRUE(vasktest::writeFile(mBase + QStringLiteral("/Log/f"), "x"));
-    EXPECT_EQ(FileHelper::logDir(QStringLiteral("f")), mBase + QStringLiteral("/Log/f"));
-    EXPECT_TRUE(QFileInfo(mBase + QStringLiteral("/Log/f")).isFile());
-}
-
-TEST_F(Folders, NothingIsCached)
-{
-    FileHelper::setBaseDirPath(mBase);
-    const QString data = FileHelper::dataDir();
-    ASSERT_TRUE(QDir(data).removeRecursively());
-    EXPECT_EQ(FileHelper::dataDir(), data);
-    EXPECT_TRUE(QFileInfo(data).isDir());
-
-    QTemporaryDir other;
-    FileHelper::setBaseDirPath(other.path());
-    EXPECT_EQ(FileHelper::dataDir(), other.path() + QStringLiteral("/Data"));
-    EXPECT_TRUE(QFileInfo(data).isDir()) << "folders of an earlier base stay";
-}
-
-TEST_F(Folders, EmptyBaseReturnsToTheUnsetState)
-{
-    FileHelper::setBaseDirPath(mBase);
-    EXPECT_EQ(FileHelper::appDir(), mBase);
-    FileHelper::setBaseDirPath(QStringLiteral(""));
-    EXPECT_EQ(FileHelper::appDir(), QCoreApplication::applicationDirPath());
-    LogCapture log;
-    EXPECT_TRUE(FileHelper::backupDir().isEmpty());
-    EXPECT_EQ(log.entries().size(), 1);
-}
-
-TEST_F(Folders, AppDirNeitherCreatesNorLogs)
-{
-    const QString base = mBase + QStringLiteral("/not-yet");
-    FileHelper::setBaseDirPath(base);
-    LogCapture log;
-    EXPECT_EQ(FileHelper::appDir(), base);
-    EXPECT_FALSE(QFileInfo::exists(base));
-    FileHelper::setBaseDirPath(QString());
-    EXPECT_EQ(FileHelper::appDir(), QCoreApplication::applicationDirPath());
-    EXPECT_TRUE(log.entries().isEmpty());
+    for (const Case &c : kCases)
+        check(c);
 }
 
 } // namespace

@@ -10,40 +10,20 @@
 namespace vasktest {
 
 namespace {
-QList<LogEntry> gEntries;
+QStringList *gLog = nullptr;
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    gEntries.append({type, text, context.file != nullptr || context.line != 0 || context.function != nullptr});
+    const bool plain = type == QtInfoMsg && !context.file && !context.line && !context.function;
+    gLog->append(plain ? text : QStringLiteral("[type %1 or context] ").arg(type) + text);
 }
 } // namespace
 
-LogCapture::LogCapture()
-    : mPrevious(qInstallMessageHandler(collect))
+Output capture(const std::function<void()> &fn)
 {
-    gEntries.clear();
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(mPrevious);
-}
-
-const QList<LogEntry> &LogCapture::entries() const
-{
-    return gEntries;
-}
-
-QStringList LogCapture::texts() const
-{
-    QStringList out;
-    for (const LogEntry &e : gEntries)
-        out << e.text;
-    return out;
-}
-
-std::string captureStdout(const std::function<void()> &fn)
-{
+    Output output;
+    gLog = &output.log;
+    const QtMessageHandler previous = qInstallMessageHandler(collect);
     std::fflush(stdout);
     std::FILE *tmp = std::tmpfile();
     const int saved = dup(STDOUT_FILENO);
@@ -52,22 +32,18 @@ std::string captureStdout(const std::function<void()> &fn)
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string text;
+    qInstallMessageHandler(previous);
     std::rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0)
-        text.append(buf, n);
+    for (int c; (c = std::fgetc(tmp)) != EOF;)
+        output.out += char(c);
     std::fclose(tmp);
-    return text;
+    return output;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return f.write(bytes) == bytes.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 BaseDirGuard::~BaseDirGuard()

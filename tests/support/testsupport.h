@@ -1,13 +1,19 @@
 #ifndef VASK_TESTSUPPORT_H
 #define VASK_TESTSUPPORT_H
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
-#include <QtGlobal>
 
 #include <functional>
+#include <ostream>
 #include <string>
+
+// Lets test failures show strings as text.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace vasktest {
 
@@ -25,37 +31,20 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-// One entry of Qt's message log as a test saw it.
-struct LogEntry {
-    QtMsgType type;
-    QString text;
-    bool hasContext; // file, line or function filled in
+// What a call wrote to standard output and to Qt's message log. An info
+// entry without source-location context is logged as its bare text; any
+// other entry is marked, so a comparison with the bare text fails.
+struct Output {
+    std::string out;
+    QStringList log;
 };
-
-// Collects the Qt message log while alive.
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    const QList<LogEntry> &entries() const;
-    QStringList texts() const;
-
-private:
-    QtMessageHandler mPrevious;
-};
-
-// Runs fn with standard output redirected to a file and returns what it wrote.
-std::string captureStdout(const std::function<void()> &fn);
+Output capture(const std::function<void()> &fn);
 
 // Writes bytes to a file, creating or truncating it; false on failure.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
 // Restores the library's base directory to "unset" when a test ends.
-class BaseDirGuard
-{
-public:
-    BaseDirGuard() = default;
+struct BaseDirGuard {
     ~BaseDirGuard();
 };
 
