@@ -340,8 +340,8 @@ struct Core {
     }
     QByteArray read(const void *address, std::size_t n) const
     {
-        QByteArray bytes(int(n), '\0');
-        return pread(fd, bytes.data(), n, offset(address)) == ssize_t(n) ? bytes : QByteArray();
+        std::vector<char> bytes(n);
+        return pread(fd, bytes.data(), n, offset(address)) == ssize_t(n) ? QByteArray(bytes.data(), int(n)) : QByteArray();
     }
     // Nothing of [address, address + n) is on disk: a hole in the file.
     bool hole(const void *address, std::size_t n) const
@@ -387,9 +387,9 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
     // one page written by write() that our page tables don't know.
     const std::size_t gib = std::size_t(1) << 30, sparseSize = 64 << 20, sharedSize = 256 << 20;
     const int memFd = memfd_create("vask-dump-test", MFD_CLOEXEC);
-    const QByteArray page(int(kPage), '\x33');
-    ASSERT_TRUE(ftruncate(memFd, 64 * kPage) == 0
-                && pwrite(memFd, page.constData(), kPage, 3 * kPage) == ssize_t(kPage));
+    const std::vector<char> bytes(kPage, '\x33');
+    const QByteArray page(bytes.data(), int(kPage));
+    ASSERT_TRUE(ftruncate(memFd, 64 * kPage) == 0 && pwrite(memFd, bytes.data(), kPage, 3 * kPage) == ssize_t(kPage));
     char *reserved = map(gib, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE);
     char *sparse = map(sparseSize, MAP_PRIVATE | MAP_ANONYMOUS);
     char *zero = map(gib, MAP_PRIVATE, open("/dev/zero", O_RDWR | O_CLOEXEC));
