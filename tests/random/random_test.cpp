@@ -1,15 +1,16 @@
-// The random tables against Qt's own generator: RandomNumber's two kinds of
-// cursor and its 32-bit edges as scripts of steps, RandomNumberManager's
-// seeds and rebuilds, and the Qt-free copy of qsrand/qrand.
+// RandomNumber's two kinds of cursor, its sizes and 32-bit edges, and
+// RandomNumberManager's seeds and rebuilds, against the qrand() sequence;
+// then several threads on one table.
 #include "qt5rand_p.h"
 #include "randomnumbermanager.h"
 
-#include "qrandreference.h"
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <functional>
 #include <new>
+#include <thread>
 #include <vector>
 
 // A count above 32 bits asks for an impossible allocation on purpose; under
@@ -18,159 +19,159 @@
 extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
 extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
 
+QT_WARNING_DISABLE_DEPRECATED // qrand(), called directly in the Qt 5 build
+
 namespace {
 
-using vasktest::qrandSequence;
-constexpr long kKeep = LONG_MIN + 1; // rand(cursor) goes on from where the cursor is
-constexpr int kStream = 100000;
-
-// 'r' rand(), 'c' rand(cursor) with the cursor set to arg first, 's'
-// setSeed(arg), 'i' init(). `at` is the index of the value expected in the
-// table the last init built (-1: 0 is expected); `cursor` is the caller's
-// cursor afterwards.
-struct Step {
-    char op;
-    long arg;
-    int at;
-    long cursor;
-};
-
-struct Script {
-    const char *name;
-    unsigned int seed;
-    long count;
-    std::vector<Step> steps;
-};
-
-const std::vector<Step> kEmpty = {{'r', 0, -1, 0},         {'c', 4, -1, 4},        {'c', -9, -1, -9},
-                                  {'c', LONG_MAX, -1, LONG_MAX}, {'i', 0, -1, LONG_MAX}, {'r', 0, -1, LONG_MAX}};
-const Script kScripts[] = {
-    {"own cursor wraps", 3, 3, {{'r', 0, 0, 0}, {'r', 0, 1, 0}, {'r', 0, 2, 0}, {'r', 0, 0, 0}, {'r', 0, 1, 0},
-                                {'r', 0, 2, 0}, {'r', 0, 0, 0}}},
-    {"caller's cursor into range", 3, 3,
-     {{'c', -5, 0, 1}, {'c', 2, 2, 3}, {'c', kKeep, 0, 1}, {'c', 7, 1, 2}, {'c', kKeep, 2, 3}, {'c', 0, 0, 1},
-      {'c', (1L << 32) + 1, 2, 3}, {'c', LONG_MAX, 1, 2}, {'c', LONG_MIN, 0, 1}}},
-    {"cursors apart", 3, 3, {{'r', 0, 0, 0}, {'c', 0, 0, 1}, {'c', kKeep, 1, 2}, {'r', 0, 1, 2}, {'r', 0, 2, 2},
-                             {'c', kKeep, 2, 3}, {'r', 0, 0, 3}}},
-    {"seed takes effect at init", 7, 4, {{'r', 0, 0, 0}, {'s', 8, -1, 0}, {'r', 0, 1, 0}, {'c', 1, 1, 2},
-                                         {'i', 0, -1, 2}, {'r', 0, 0, 2}, {'c', kKeep, 2, 3}, {'r', 0, 1, 3}}},
-    {"old seed rebuilds", 7, 4, {{'s', 9, -1, 0}, {'i', 0, -1, 0}, {'s', 7, -1, 0}, {'i', 0, -1, 0}, {'c', 0, 0, 1},
-                                 {'c', 3, 3, 4}}},
-    {"size 0", 5, 0, kEmpty},
-    {"size -1", 5, -1, kEmpty},
-    {"size below 32 bits", 5, LONG_MIN, kEmpty},
-};
-
-TEST(RandomNumber, Scripts)
+// The n values of seed's table, then the first again (the wrap): Qt 5's
+// qrand() sequence, drawn by its Qt-free copy that qt5rand_test checks.
+std::vector<long> wrapped(unsigned int seed, long n)
 {
-    for (const Script &s : kScripts) {
-        RandomNumber table(s.seed, s.count);
-        std::vector<long> values = qrandSequence(s.seed, int(std::max(s.count, 0L)));
-        unsigned int seed = s.seed;
-        long cursor = 0;
-        for (size_t i = 0; i < s.steps.size(); ++i) {
-            const Step &step = s.steps[i];
-            long got = 0;
-            if (step.op == 'r') {
-                got = table.rand();
-            } else if (step.op == 'c') {
-                cursor = step.arg == kKeep ? cursor : step.arg;
-                got = table.rand(cursor);
-            } else if (step.op == 's') {
-                table.setSeed(seed = unsigned(step.arg));
-            } else {
-                table.init();
-                values = qrandSequence(seed, int(std::max(s.count, 0L)));
-            }
-            EXPECT_EQ(got, step.at < 0 ? 0 : values[step.at]) << s.name << ", step " << i;
-            EXPECT_EQ(cursor, step.cursor) << s.name << ", step " << i;
-        }
-    }
+    vask::random::Qt5Rand generator(seed);
+    std::vector<long> values(n);
+    std::generate(values.begin(), values.end(), [&] { return generator.next(); });
+    values.push_back(values.front());
+    return values;
 }
 
-TEST(RandomNumber, FillAndWrap)
+// n values of a table by a cursor of our own, from the start.
+std::vector<long> read(RandomNumber &table, long n)
 {
-    // The fill reseeds whatever came before, and the calling thread's
-    // generator goes on where the fill stopped.
-    const std::vector<long> reference = qrandSequence(4242, 1010);
-    RandomNumber table(4242, 1000);
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    EXPECT_EQ(qrandSequence(-1, 10), std::vector<long>(reference.begin() + 1000, reference.end()));
-#endif
-    // Every small size holds exactly its values, then wraps.
-    for (int n = 1; n <= 17; ++n) {
-        std::vector<long> expected = qrandSequence(9, n), got;
-        expected.push_back(expected.front());
-        RandomNumber small(9, n);
-        for (int i = 0; i <= n; ++i)
-            got.push_back(small.rand());
-        EXPECT_EQ(got, expected) << "size " << n;
+    std::vector<long> values(n);
+    long cursor = 0;
+    std::generate(values.begin(), values.end(), [&] { return table.rand(cursor); });
+    return values;
+}
+
+// A caller's cursor is brought into range with its full width, then advanced;
+// the own cursor wraps at the start of the call that would read past the end.
+// Neither kind moves the other.
+TEST(RandomNumber, CursorsWrapAndStayApart)
+{
+    RandomNumber table(3, 3);
+    const std::vector<long> v = wrapped(3, 3);
+    const long cases[][3] = {// cursor before, index of the value, cursor after
+                             {-5, 0, 1}, {0, 0, 1}, {2, 2, 3}, {3, 0, 1}, {7, 1, 2}, {(1L << 32) + 1, 2, 3},
+                             {LONG_MAX, 1, 2}, {LONG_MIN, 0, 1}};
+    for (const auto &c : cases) {
+        long cursor = c[0];
+        EXPECT_EQ(table.rand(cursor), v[c[1]]) << c[0];
+        EXPECT_EQ(cursor, c[2]) << c[0];
     }
-    // Cut to 32 bits this count would be 3; it asks for more than a Qt 5
-    // table holds (a Qt 6 list takes 2^31 - 1 values, which may be granted).
+    long cursor = 1;
+    for (int at : {0, 1, 2, 0, 1, 2, 0})
+        EXPECT_EQ(table.rand(), v[at]);
+    EXPECT_EQ(table.rand(cursor), v[1]);
+}
+
+// setSeed only stores; init refills from the stored seed and sends the own
+// cursor, not the callers', back to the start.
+TEST(RandomNumber, SeedTakesEffectAtInit)
+{
+    RandomNumber table(7, 4);
+    const std::vector<long> seven = wrapped(7, 4), eight = wrapped(8, 4);
+    long cursor = 1;
+    table.setSeed(8);
+    EXPECT_EQ(table.rand(), seven[0]);
+    EXPECT_EQ(table.rand(cursor), seven[1]);
+    table.init();
+    EXPECT_EQ(table.rand(), eight[0]);
+    EXPECT_EQ(table.rand(cursor), eight[2]);
+    table.setSeed(7), table.init();
+    EXPECT_EQ(read(table, 5), seven);
+}
+
+// Every size holds exactly its values; a size of 0 or below, down to below
+// 32 bits, gives an empty table that answers 0 and leaves cursors alone.
+TEST(RandomNumber, HoldsExactlyItsValues)
+{
+    for (long n = 1; n <= 17; ++n) {
+        RandomNumber table(9, n);
+        EXPECT_EQ(read(table, n + 1), wrapped(9, n)) << "size " << n;
+    }
+    for (long n : {0L, -1L, LONG_MIN}) {
+        RandomNumber empty(5, n);
+        long cursor = 4;
+        EXPECT_EQ(empty.rand(cursor), 0) << n;
+        EXPECT_EQ(cursor, 4) << n;
+        empty.init();
+        EXPECT_EQ(empty.rand(), 0) << n;
+    }
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // The fill seeds the calling thread's qrand(), which goes on from there.
+    RandomNumber(4242, 1000);
+    EXPECT_EQ(qrand(), wrapped(4242, 1001)[1000]);
+    // Saturated to 32 bits, not cut to 3: more than a Qt 5 table can hold.
     EXPECT_THROW(RandomNumber(1, (1L << 32) + 3), std::bad_alloc);
 #endif
 }
 
-// Every value of a stream, by a cursor of our own.
-std::vector<long> table(RandomNumber *stream)
-{
-    std::vector<long> values(kStream);
-    long cursor = 0;
-    for (long &value : values)
-        value = stream->rand(cursor);
-    return values;
-}
-
-std::vector<long> seeds(RandomNumberManager &m) { return {long(m.seedVehiBaseInfo()), long(m.seedVehiDriving())}; }
-
 // Setters only store, each its own seed, and assignment copies the seeds
-// only; init rebuilds both tables from them. Each manager keeps its own
-// tables: under AddressSanitizer a shared or dangling one shows up as a
-// double free or a use after free.
+// only; init rebuilds both tables from them and sends their own cursors back
+// to the start. Each manager keeps its own tables: under AddressSanitizer a
+// shared or dangling one shows up as a double free or a use after free.
 TEST(RandomNumberManager, SeedsTakeEffectAtInit)
 {
-    RandomNumberManager m;
-    RandomNumber *const streams[] = {m.mRandomVehiBaseInfo, m.mRandomVehiDriving};
-    const struct {
-        void (*act)(RandomNumberManager &);
-        std::vector<long> seeds, tables;
-    } steps[] = {
-        {[](RandomNumberManager &) {}, {0, 0}, {0, 0}},
-        {[](RandomNumberManager &m) { m.setSeed(4); }, {4, 4}, {0, 0}},
-        {[](RandomNumberManager &m) { m.setSeedVehiBaseInfo(6); }, {6, 4}, {0, 0}},
-        {[](RandomNumberManager &m) { m.setSeedVehiDriving(9); }, {6, 9}, {0, 0}},
-        {[](RandomNumberManager &m) { m.init(); }, {6, 9}, {6, 9}},
-        {[](RandomNumberManager &m) { m.setSeed(5), m.init(); }, {5, 5}, {5, 5}},
-        {[](RandomNumberManager &m) {
-             RandomNumberManager other;
-             other.setSeedVehiBaseInfo(11), other.setSeedVehiDriving(12), other.init();
-             m = other;
-         }, {11, 12}, {5, 5}},
-        {[](RandomNumberManager &m) { m = static_cast<RandomNumberManager &>(m), m.init(); }, {11, 12}, {11, 12}},
+    RandomNumberManager m, other;
+    RandomNumber &base = *m.mRandomVehiBaseInfo, &driving = *m.mRandomVehiDriving;
+    const std::pair<std::function<void()>, std::vector<unsigned int>> steps[] = {
+        // then the stored seeds and the seeds the 100000-value tables were built from
+        {[] {}, {0, 0, 0, 0}},
+        {[&] { m.setSeed(4); }, {4, 4, 0, 0}},
+        {[&] { m.setSeedVehiBaseInfo(6); }, {6, 4, 0, 0}},
+        {[&] { m.setSeedVehiDriving(9); }, {6, 9, 0, 0}},
+        {[&] { m.init(); }, {6, 9, 6, 9}},
+        {[&] { m.setSeed(5), m.init(); }, {5, 5, 5, 5}},
+        {[&] { other.setSeedVehiBaseInfo(11), other.setSeedVehiDriving(12);
+             EXPECT_EQ(&(m = other), &m); }, {11, 12, 5, 5}},
+        {[&] { base.rand(), driving.rand(), m.init(); }, {11, 12, 11, 12}},
     };
-    for (const auto &step : steps) {
-        m.mRandomVehiBaseInfo->rand(); // moves the own cursor of one stream only
-        step.act(m);
-        EXPECT_EQ(seeds(m), step.seeds);
-        EXPECT_TRUE(m.mRandomVehiBaseInfo == streams[0] && m.mRandomVehiDriving == streams[1]);
-        EXPECT_EQ(table(m.mRandomVehiBaseInfo), qrandSequence(step.tables[0], kStream));
-        EXPECT_EQ(table(m.mRandomVehiDriving), qrandSequence(step.tables[1], kStream));
+    for (const auto &[act, seeds] : steps) {
+        act();
+        EXPECT_EQ(std::make_pair(m.seedVehiBaseInfo(), m.seedVehiDriving()), std::make_pair(seeds[0], seeds[1]));
+        EXPECT_TRUE(m.mRandomVehiBaseInfo == &base && m.mRandomVehiDriving == &driving);
+        EXPECT_EQ(read(base, 100001), wrapped(seeds[2], 100000));
+        EXPECT_EQ(read(driving, 100001), wrapped(seeds[3], 100000));
     }
-    // The last init put both own cursors back at the start.
-    EXPECT_EQ(m.mRandomVehiBaseInfo->rand(), qrandSequence(11, 1)[0]);
+    EXPECT_EQ(base.rand(), wrapped(11, 1)[0]);
+    EXPECT_EQ(driving.rand(), wrapped(12, 1)[0]);
 }
 
-TEST(Qt5Rand, DrawsWhatQrandDraws)
+// Several threads on one table. Each pass of a shared cursor, the table's own
+// or one the threads share, hands out every value exactly once, also while
+// another thread refills the table. The ThreadSanitizer check runs this to
+// catch state touched without the lock.
+constexpr int kThreads = 4, kSize = 4000, kPasses = 3, kDraws = kSize * kPasses / kThreads;
+
+// kPasses passes' worth of draw() on kThreads threads at once, each filling
+// its own slice; all the values drawn, sorted.
+std::vector<long> drawOnThreads(const std::function<long()> &draw)
 {
-    for (unsigned int seed : {0u, 1u, 2u, 48271u, 2147483646u, 2147483647u, 2147483648u, 4294967295u, 0xdeadbeefu}) {
-        vask::random::Qt5Rand generator(seed);
-        std::vector<long> values(kStream);
-        for (long &value : values)
-            value = generator.next();
-        EXPECT_EQ(values, qrandSequence(seed, kStream)) << "seed " << seed;
-    }
+    std::vector<long> all(kSize * kPasses);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] { std::generate(all.begin() + t * kDraws, all.begin() + (t + 1) * kDraws, draw); });
+    for (std::thread &thread : threads)
+        thread.join();
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+TEST(RandomNumberThreads, EachPassHandsOutEveryValueOnce)
+{
+    RandomNumber table(31, kSize);
+    long shared = 0, start = 0;
+    std::vector<long> passes = read(table, kSize * kPasses);
+    std::sort(passes.begin(), passes.end());
+    EXPECT_EQ(drawOnThreads([&] { return table.rand(shared); }), passes);
+    EXPECT_EQ(shared, kSize);
+    EXPECT_EQ(drawOnThreads([&] { return table.rand(); }), passes);
+    EXPECT_EQ(table.rand(), table.rand(start)); // whole passes: the first value again
+    // Refills from the same seed meanwhile: a draw never sees a table half
+    // built, and callers' cursors are theirs.
+    std::thread refiller([&] { for (int i = 0; i < 100; ++i) table.init(); });
+    EXPECT_EQ(drawOnThreads([&] { return table.rand(shared); }), passes);
+    refiller.join();
 }
 
 } // namespace
