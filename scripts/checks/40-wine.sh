@@ -144,6 +144,6 @@ cat "$tmp/screenx.txt"
   fail "want 1920x1080 for both the monitor and its mode, ratio 1"
 
 step "wine: Qt 5's generator against msvcrt's and the UCRT's srand/rand"
-timeout -k 5 120 wine "$tmp/build/rand_check.exe" 2>>"$log" | tr -d '\r' || fail "rand_check differs from the C runtime"
+runexe 120 rand || fail "Qt5Rand differs from the C runtime"
 
 step "wine: all checks passed"

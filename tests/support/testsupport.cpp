@@ -5,25 +5,19 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "filehelper.h"
-
 namespace vasktest {
 
-namespace {
-QStringList *gLog = nullptr;
-
-void collect(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    const bool plain = type == QtInfoMsg && !context.file && !context.line && !context.function;
-    gLog->append(plain ? text : QStringLiteral("[type %1 or context] ").arg(type) + text);
-}
-} // namespace
+static QStringList *gLog = nullptr;
 
 Output capture(const std::function<void()> &fn)
 {
     Output output;
     gLog = &output.log;
-    const QtMessageHandler previous = qInstallMessageHandler(collect);
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
+                                                                const QString &text) {
+        const bool plain = type == QtInfoMsg && !context.file && !context.line && !context.function;
+        gLog->append(plain ? text : QStringLiteral("[type %1 or context] ").arg(type) + text);
+    });
     std::fflush(stdout);
     std::FILE *tmp = std::tmpfile();
     const int saved = dup(STDOUT_FILENO);
@@ -44,11 +38,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-BaseDirGuard::~BaseDirGuard()
-{
-    FileHelper::setBaseDirPath(QString());
 }
 
 } // namespace vasktest

@@ -9,6 +9,8 @@
 #include <ostream>
 #include <string>
 
+#include "filehelper.h"
+
 // Lets test failures show strings as text.
 inline void PrintTo(const QString &text, std::ostream *os)
 {
@@ -17,19 +19,10 @@ inline void PrintTo(const QString &text, std::ostream *os)
 
 namespace vasktest {
 
-// Whether this build runs under a sanitizer, whose runtime changes the
-// process's address space, allocator and stack use.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+// Whether this build runs under AddressSanitizer or ThreadSanitizer, whose
+// runtimes change the process's address space, allocator and stack use (set
+// by tests/CMakeLists.txt from VASK_SANITIZE).
+constexpr bool kSanitized = VASK_TEST_SANITIZED;
 
 // What a call wrote to standard output and to Qt's message log. An info
 // entry without source-location context is logged as its bare text; any
@@ -45,7 +38,7 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 
 // Restores the library's base directory to "unset" when a test ends.
 struct BaseDirGuard {
-    ~BaseDirGuard();
+    ~BaseDirGuard() { FileHelper::setBaseDirPath(QString()); }
 };
 
 } // namespace vasktest
