@@ -4,7 +4,6 @@
 //   setup        DmpHelper::setupDump()
 //   prior        a SIGSEGV handler of our own, which setupDump() must drop
 //   threads=N    N idle threads
-//   wait         prints "ready" and waits for a line on stdin
 //   noptrace     ptrace fails with EPERM, as in a container
 //   noauxv       prctl(PR_GET_AUXV) fails, as before Linux 6.4
 //   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
@@ -17,7 +16,8 @@
 //   mainexits    the main thread exits; a new one runs the remaining steps
 //   late         arms a library that faults in its finalizer, which runs
 //                after this library's statics are destroyed
-// then ways to die: segv fpe ill trap abort throw stack threadstack (an
+// then ways to die: fault=s, f, i or t (SIGSEGV, SIGFPE, SIGILL or SIGTRAP
+// in vaskFault), abort, stack, threadstack (an
 // overflow on a thread that called setupDump()) threads4 (four threads fault
 // at once) malloc (while another thread allocates), and dumps asked for:
 // direct, together (two threads at once), racecrash (one of them faults).
@@ -35,7 +35,6 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,12 +172,6 @@ const std::map<std::string, Step> kSteps = {
                      usleep(1000);
              });
      }},
-    {"wait", [](const std::string &) {
-         char line[16];
-         std::printf("ready\n");
-         std::fflush(stdout);
-         check(std::fgets(line, sizeof line, stdin) != nullptr, "stdin");
-     }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
     {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
     {"altstack", [](const std::string &v) { // the painted file is 8 KiB
@@ -201,12 +194,8 @@ const std::map<std::string, Step> kSteps = {
          pthread_exit(nullptr);
      }},
     {"late", [](const std::string &) { vaskLateArm(); }},
-    {"segv", [](const std::string &) { vaskFault('s'); }},
-    {"fpe", [](const std::string &) { vaskFault('f'); }},
-    {"ill", [](const std::string &) { vaskFault('i'); }},
-    {"trap", [](const std::string &) { vaskFault('t'); }},
+    {"fault", [](const std::string &v) { vaskFault(v[0]); }},
     {"abort", [](const std::string &) { std::abort(); }},
-    {"throw", [](const std::string &) { throw std::runtime_error("nobody catches this"); }},
     {"stack", [](const std::string &) { std::printf("%d\n", vaskRecurse(0)); }},
     {"threadstack", [](const std::string &) { // on a thread with the alternate stack setupDump() gives it
          std::thread([] {
