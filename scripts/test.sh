@@ -22,7 +22,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 # Qt 6: the whole suite again (surface and consumer included), without a
 # second sanitizer pass; its random tables are compared with the copy of Qt
-# 5's generator, which qt5rand_test (linked to Qt 5) checks against qrand().
+# 5's generator, which the Qt 5 run above checks against qrand() itself.
 step "Qt 6 build"
 configure_build "$root/build/qt6" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASK_QT_MAJOR=6
 run_ctest "$root/build/qt6"

@@ -9,6 +9,6 @@ jobs=$(nproc)
 source "$root/scripts/lib.sh"
 dir=$root/build/tsan
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVASK_SANITIZE=thread >/dev/null
-cmake --build "$dir" -j"$jobs" --target random_test qt5rand_test
+cmake --build "$dir" -j"$jobs" --target random_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/random/tsan.supp" \
   run_ctest "$dir" -L random

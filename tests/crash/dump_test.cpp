@@ -354,16 +354,9 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
 {
     vasktest::BaseDirGuard guard;
     QTemporaryDir dir;
-    const QString plain = dir.path() + "/plain", a = dir.path() + "/a";
+    const QString a = dir.path() + "/a";
     const QString b = dir.path() + "/d\u00fcmp \u2713 \U0001D11E " + QString(200, 'b') + "/"; // and "//vask_"
-    ASSERT_TRUE(QDir().mkpath(a) && QDir().mkpath(b) && vasktest::writeFile(plain, "x"));
-    // Nowhere to create a file: no dump, nothing else.
-    for (const QString &nowhere : {plain, dir.path() + "/missing"}) {
-        FileHelper::setBaseDirPath(nowhere);
-        EXPECT_EQ(DmpHelper::callback(nullptr), 1);
-    }
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3);
-
+    ASSERT_TRUE(QDir().mkpath(a) && QDir().mkpath(b));
     // Memory that holds nothing must cost nothing: 1 GiB never touched, 64
     // MiB with every 16th page written, 1 GiB of private /dev/zero with one
     // page written; and memory of no process, where reading an unheld page

@@ -2,8 +2,9 @@
 
 #include <QFile>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
-#include <unistd.h>
 
 namespace vasktest {
 
@@ -18,19 +19,11 @@ Output capture(const std::function<void()> &fn)
         const bool plain = type == QtInfoMsg && !context.file && !context.line && !context.function;
         gLog->append(plain ? text : QStringLiteral("[type %1 or context] ").arg(type) + text);
     });
-    std::fflush(stdout);
-    std::FILE *tmp = std::tmpfile();
-    const int saved = dup(STDOUT_FILENO);
-    dup2(fileno(tmp), STDOUT_FILENO);
+    ::testing::internal::CaptureStdout();
     fn();
     std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
+    output.out = ::testing::internal::GetCapturedStdout();
     qInstallMessageHandler(previous);
-    std::rewind(tmp);
-    for (int c; (c = std::fgetc(tmp)) != EOF;)
-        output.out += char(c);
-    std::fclose(tmp);
     return output;
 }
 
