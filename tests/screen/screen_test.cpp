@@ -304,14 +304,6 @@ TEST(ScreenOnX11, HoldsInEverySituationAHostMeets)
                     {800, 600, 1920, 1080, 2.4}},
                    {{"--delmonitor aright", "--setmonitor *aright 1280/339x900/238+640+0 screen"}, kMonitor}});
 
-    // The example host's screen command, as a user runs it.
-    std::string text(512, '\0');
-    FILE *probe = popen(VASKPROBE " screen 2>&1", "r");
-    text.resize(probe ? std::fread(&text[0], 1, text.size(), probe) : 0);
-    EXPECT_EQ(probe ? pclose(probe) : -1, 0);
-    EXPECT_EQ(text, "screenWidth    1280\nscreenHeight   900\npixelWidth     1920\npixelHeight    1080\n"
-                    "pixelRatio     1.5\n");
-
     int errors[2]; // stands in for stderr, which the query must leave alone
     const int stderrCopy = dup(STDERR_FILENO);
     ASSERT_EQ(pipe2(errors, O_NONBLOCK | O_CLOEXEC), 0);

@@ -120,10 +120,8 @@ int wmain(int argc, wchar_t **argv)
         return screen();
     if (argc == 2 && std::wcscmp(mode, L"rand") == 0)
         return sameRand();
-    if (argc < 3 || (std::wcscmp(mode, L"direct") != 0 && (argc != 3 || std::wcscmp(mode, L"crash") != 0))) {
-        std::fprintf(stderr, "usage: wintest crash <folder> | direct <folder>... | screen | rand\n");
+    if (argc < 3 || (std::wcscmp(mode, L"direct") != 0 && (argc != 3 || std::wcscmp(mode, L"crash") != 0)))
         return 2;
-    }
     // Whose fault the dump must record.
     std::printf("thread %lu\n", static_cast<unsigned long>(GetCurrentThreadId()));
     std::fflush(stdout);
