@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 namespace vasktest {
 
 static QStringList *gLog = nullptr;
@@ -21,7 +19,6 @@ Output capture(const std::function<void()> &fn)
     });
     ::testing::internal::CaptureStdout();
     fn();
-    std::fflush(stdout);
     output.out = ::testing::internal::GetCapturedStdout();
     qInstallMessageHandler(previous);
     return output;
