@@ -8,7 +8,7 @@ import os
 import sys
 
 CODE = ("src", "examples", "bench", "fuzz")
-SUFFIXES = (".cpp", ".h", ".c", ".in")
+SUFFIXES = (".cpp", ".h")
 
 
 def code_lines(path):

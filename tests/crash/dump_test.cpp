@@ -314,10 +314,10 @@ struct Core {
     const Elf64_Phdr *load(const void *address) const
     {
         const auto a = reinterpret_cast<std::uint64_t>(address);
-        const auto p = ph.size() < 2 ? ph.end() : std::upper_bound(ph.begin() + 1, ph.end(), a, [](auto v, auto &h) {
-            return v < h.p_vaddr;
-        }) - 1;
-        return p > ph.begin() && p < ph.end() && p->p_type == PT_LOAD && a < p->p_vaddr + p->p_memsz ? &*p : nullptr;
+        const auto next = std::upper_bound(ph.begin() + std::min<std::ptrdiff_t>(1, std::ptrdiff_t(ph.size())), ph.end(),
+                                           a, [](auto v, auto &h) { return v < h.p_vaddr; });
+        const Elf64_Phdr *p = next - ph.begin() >= 2 ? &*(next - 1) : nullptr; // a load at or below the address
+        return p && p->p_type == PT_LOAD && a < p->p_vaddr + p->p_memsz ? p : nullptr;
     }
     off_t offset(const void *address) const
     {
@@ -356,8 +356,10 @@ void mappingStarts(std::vector<std::uint64_t> &starts)
     for (ssize_t r; (r = read(fd, text + n, sizeof text - n)) > 0;)
         n += std::size_t(r);
     close(fd);
-    for (const char *at = text; at < text + n; at = static_cast<const char *>(std::memchr(at, '\n', std::size_t(text + n - at))) + 1)
+    for (const char *at = text, *end = text + n; at < end;) {
         starts.push_back(std::strtoull(at, nullptr, 16));
+        at = static_cast<const char *>(std::memchr(at, '\n', std::size_t(end - at))) + 1;
+    }
 }
 
 char *map(std::size_t size, int flags, int fd = -1, int prot = PROT_READ | PROT_WRITE)
