@@ -2,7 +2,9 @@
 # Installs the Debian packages that are missing for one purpose:
 #   setup.sh tour   what building the library and running vaskprobe needs
 #   setup.sh test   everything the full test run needs (sanitizers, fuzzing,
-#                   Xvfb, gdb, MinGW-w64 and wine for the Windows code)
+#                   Xvfb, gdb, MinGW-w64 and wine for the Windows code,
+#                   packaging); Qt and GoogleTest for Windows come from
+#                   setup-windows.sh, which the wine check calls
 set -euo pipefail
 profile=${1:-test}
 
@@ -12,7 +14,8 @@ test_pkgs=("${tour_pkgs[@]}" libgtest-dev libbenchmark-dev clang libclang-rt-14-
   qt6-base-dev qt6-5compat-dev # the Qt 6 build beside the Qt 5 one
   xvfb x11-xserver-utils xauth libx11-dev # Xlib: a host beside the screen query
   xserver-xorg-core xserver-xorg-video-dummy # Xorg's dummy driver: one monitor over two outputs
-  g++-mingw-w64-x86-64 wine wine64 python3 procps file)
+  g++-mingw-w64-x86-64 wine wine64 python3 procps file
+  dpkg-dev) # dpkg-shlibdeps, for the Debian package's dependencies
 
 case "$profile" in
   tour) want=("${tour_pkgs[@]}") ;;

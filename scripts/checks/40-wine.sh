@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# The Windows platform files (src/*/*_win.cpp) cross-built with MinGW-w64
-# and run for real under wine, in a fresh prefix that is thrown away after:
-#   - an unhandled access violation leaves exactly one vask_<ms>.dmp, a
-#     full-memory minidump of that fault, and ends the process (exit 5);
-#   - the filter called by hand writes a dump, returns 1 and the program goes
-#     on; a folder that does not exist gives no file and the same 1;
-#   - the filter is the library's own dump code (dump_win.cpp) given a folder
-#     where DmpHelper::callback gives FileHelper::appDir();
-#   - the desktop monitor query reports an Xvfb's size, and without a display
-#     wine's fallback display (1024x768), the same every time;
-#   - Qt5Rand draws what the C runtimes' srand()/rand() draw (Qt 5's qrand()).
+# The Windows library as Windows hosts get it: VaskSupport.dll, vaskprobe.exe
+# and the tests cross-built with MinGW-w64 against Qt for Windows (built once
+# per machine from Debian's sources by setup-windows.sh), then run under wine
+# in a fresh prefix that is thrown away after:
+#   - every test that means something on Windows (ctest: folders,
+#     configuration readers, random tables on Qt 5's qrand(), numeric helpers,
+#     text, the DLL's export table, a host built against the installed package);
+#   - a real fault in a host that called DmpHelper::setupDump(): exactly one
+#     vask_<ms>.dmp, a full-memory minidump whose exception address lies in the
+#     faulting function, and the process ending with the fault's code; with the
+#     base directory missing, no dump and no hang;
+#   - DmpHelper::callback called by hand returns 1 and the host goes on;
+#   - the numeric helpers give bit for bit what the Linux build gives;
+#   - local text under the ANSI code page 936;
+#   - the screen query under wine's virtual desktop of a known size, and
+#     without a display wine's fallback display;
+#   - the ZIP package holds the Windows install tree.
 # usage: 40-wine.sh <repo root>
 set -euo pipefail
 root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 jobs=${jobs:-$(nproc)}
 source "$root/scripts/lib.sh"
+
+step "wine: Qt and GoogleTest for Windows (cached)"
+prefixes=$(bash "$root/scripts/setup-windows.sh" | tail -n 1)
+build=$root/build/win
+toolchain=$root/cmake/toolchains/mingw-w64-x86_64.cmake
+run=$root/cmake/toolchains/wine-run
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vask-wine.XXXXXX")
 log=$tmp/wine.log
@@ -41,9 +53,24 @@ fail() {
   exit 1
 }
 
+step "wine: new prefix"
+# Without this, wine's debugger answers an unhandled fault with a dialog
+# that never closes under a display.
+timeout -k 5 180 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
+  /t REG_DWORD /d 0 /f >/dev/null 2>>"$log" || fail "could not create the prefix"
+
+step "wine: MinGW-w64 build of the library, vaskprobe and the tests"
+cmake -S "$root" -B "$build" --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$prefixes" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$jobs"
+bin=$build/bin
+
+step "wine: the tests under wine"
+run_ctest "$build"
+
+# runexe <seconds> <program> <args...>: a program of bin/ under wine.
+runexe() { local secs=$1 exe=$2; shift 2; timeout -k 5 "$secs" "$run" "$bin/$exe" "$@" 2>>"$log"; }
 reader=$root/tests/windows/minidump_check.py
-# dump_thread <program output>: the thread id the program printed.
-dump_thread() { sed -n 's/^thread \([0-9][0-9]*\)\r\{0,1\}$/\1/p' "$1"; }
 # only_dump <folder>: the one file in it, which must be named vask_<ms>.dmp.
 only_dump() {
   local files=()
@@ -52,62 +79,56 @@ only_dump() {
   [[ ${files[0]} =~ ^vask_[1-9][0-9]*\.dmp$ ]] || fail "unexpected file name ${files[0]}"
   echo "${files[0]}"
 }
-# dump_ms <name>: the milliseconds in a dump's name.
-dump_ms() { local m=${1#vask_}; echo "${m%.dmp}"; }
+field() { sed -n "s/^$1 //p" "$2"; }
 
-step "wine: MinGW-w64 cross build of the Windows platform files"
-cmake -S "$root/tests/windows" -B "$tmp/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$tmp/build" -j"$jobs"
-exe=$tmp/build/wintest.exe
-# wine prints \r\n line ends for the program's output.
-runexe() { local secs=$1; shift; timeout -k 5 "$secs" wine "$exe" "$@" 2>>"$log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-
-step "wine: new prefix"
-# Without this, wine's debugger answers an unhandled fault with a dialog
-# that never closes under a display.
-timeout -k 5 180 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
-  /t REG_DWORD /d 0 /f >/dev/null 2>>"$log" || fail "could not create the prefix"
-
-step "wine: unhandled access violation"
+step "wine: an unhandled access violation in a host of the DLL"
 dumps=$tmp/crash
 mkdir "$dumps"
 before=$(date +%s%3N)
 rc=0
-runexe 120 crash "Z:$dumps" >"$tmp/crash.txt" || rc=$?
+runexe 120 wintest.exe crash "Z:$dumps" >"$tmp/crash.txt" || rc=$?
 after=$(date +%s%3N)
 cat "$tmp/crash.txt"
 # wine hands on the low byte of the exit status 0xC0000005.
 [ "$rc" -eq 5 ] || fail "crash run exit code $rc, want 5"
 ! grep -q survived "$tmp/crash.txt" || fail "the program ran on after the fault"
-tid=$(dump_thread "$tmp/crash.txt")
-[ -n "$tid" ] || fail "the crash run printed no thread id"
+tid=$(field thread "$tmp/crash.txt")
+read -r lo hi <<<"$(field function "$tmp/crash.txt")"
+[ -n "$tid" ] && [ -n "$hi" ] || fail "the crash run printed no thread id or function bounds"
 name=$(only_dump "$dumps")
-ms=$(dump_ms "$name")
+ms=${name#vask_}
+ms=${ms%.dmp}
 ((before <= ms && ms <= after)) || fail "$name is not stamped within the run ($before..$after)"
-python3 "$reader" --code 0xC0000005 --thread "$tid" "$dumps/$name" || fail "$name"
-
+python3 "$reader" --code 0xC0000005 --thread "$tid" --address "$lo:$hi" "$dumps/$name" || fail "$name"
 # The reader must refuse what isn't such a dump, or the line above proves
-# nothing: a different exception code, a cut-off file, a wrong signature.
+# nothing: a different code or address, a cut-off file, a wrong signature,
+# a dump without the full-memory flag.
 ! python3 "$reader" --code 0xE0564B53 "$dumps/$name" 2>/dev/null || fail "reader ignored the exception code"
+! python3 "$reader" --address "$hi:$((hi + 16))" "$dumps/$name" 2>/dev/null || fail "reader ignored the address"
 head -c 65536 "$dumps/$name" >"$tmp/cut.dmp"
 ! python3 "$reader" "$tmp/cut.dmp" 2>/dev/null || fail "reader accepted a cut-off dump"
 { printf 'XXXX'; tail -c +5 "$tmp/cut.dmp"; } >"$tmp/sig.dmp"
 ! python3 "$reader" "$tmp/sig.dmp" 2>/dev/null || fail "reader accepted a wrong signature"
-# Header Flags (8 bytes at offset 24) without MiniDumpWithFullMemory.
 { head -c 24 "$dumps/$name"; printf '\0\0\0\0\0\0\0\0'; tail -c +33 "$dumps/$name"; } >"$tmp/flags.dmp"
 ! python3 "$reader" "$tmp/flags.dmp" 2>/dev/null || fail "reader accepted a dump without the full-memory flag"
-rm -f "$dumps/$name" "$tmp/cut.dmp" "$tmp/sig.dmp" "$tmp/flags.dmp"
+rm -f "$dumps/$name" "$tmp"/*.dmp
 
-step "wine: filter called by hand, missing folder then real folder"
+step "wine: the same fault with the base directory missing"
 missing=$tmp/no-such-folder
+rc=0
+runexe 120 wintest.exe crash "Z:$missing" >"$tmp/missing.txt" || rc=$?
+[ "$rc" -eq 5 ] || fail "crash run without its folder: exit code $rc, want 5"
+[ ! -e "$missing" ] || fail "the missing folder was created"
+[ -z "$(find "$tmp" -name 'vask_*.dmp')" ] || fail "a dump was written somewhere"
+
+step "wine: DmpHelper::callback by hand, missing folder then real folder"
 dumps=$tmp/direct
 mkdir "$dumps"
 rc=0
-runexe 120 direct "Z:$missing" "Z:$dumps" >"$tmp/direct.txt" || rc=$?
+runexe 120 wintest.exe direct "Z:$missing" "Z:$dumps" >"$tmp/direct.txt" || rc=$?
 cat "$tmp/direct.txt"
 [ "$rc" -eq 0 ] || fail "direct run exit code $rc, want 0"
-tid=$(dump_thread "$tmp/direct.txt")
+tid=$(field thread "$tmp/direct.txt")
 [ "$(cat "$tmp/direct.txt")" = "$(printf 'thread %s\nresult 1\nresult 1\ncontinued' "$tid")" ] ||
   fail "direct run: want result 1 twice, then the program going on"
 [ ! -e "$missing" ] || fail "the missing folder was created"
@@ -115,35 +136,86 @@ name=$(only_dump "$dumps")
 python3 "$reader" --code 0xE0564B53 --thread "$tid" "$dumps/$name" || fail "$name"
 rm -f "$dumps/$name"
 
-step "wine: desktop monitor without a display"
-fallback=$(printf 'screen true 1024 768 1024 768 1.000000\nagain true 1024 768 1024 768 1.000000')
-# Two queries in one process and two processes: wine's fallback each time.
-for run in 1 2; do
-  runexe 60 screen >"$tmp/screen$run.txt" || fail "screen run failed"
-  cat "$tmp/screen$run.txt"
-  [ "$(cat "$tmp/screen$run.txt")" = "$fallback" ] ||
-    fail "want wine's fallback display, 1024x768 for both the monitor and its mode, ratio 1"
-done
+step "wine: Qt 5's generator copy against msvcrt's and the UCRT's srand/rand"
+runexe 120 wintest.exe rand || fail "the generator copy differs from the C runtime"
 
+step "wine: the numeric helpers against the Linux build's"
+linux_probe=$root/build/test/examples/vaskprobe/vaskprobe
+if [ ! -x "$linux_probe" ]; then
+  cmake -S "$root" -B "$root/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$root/build/test" -j"$jobs" --target vaskprobe
+fi
+# Values where rounding, order of evaluation and IEEE edges show.
+while read -r call; do
+  [ -n "$call" ] || continue
+  # shellcheck disable=SC2086
+  want=$("$linux_probe" numeric $call) || fail "Linux vaskprobe numeric $call"
+  # shellcheck disable=SC2086
+  got=$(runexe 60 vaskprobe.exe numeric $call) || fail "vaskprobe.exe numeric $call"
+  [ "$got" = "$want" ] || fail "numeric $call: Windows '$got', Linux '$want'"
+done <<'EOF_CASES'
+formula1 2 10 4
+formula1 1e20 1 1
+formula1 1 1e-20 1e-40
+formula1 0.1 0.7 0.3
+formula1 -2 10 4
+formula1 3 5 -0
+formula1 inf 1 1
+isEqual 1 1.0000001
+isEqual 0 0.000001
+isEqual 0 9.999999999999999e-07
+isEqual nan nan
+normalDistribution 10 2 0.1
+normalDistribution -4 0.5 0.01
+normalDistribution 100 15 1e-5
+normalDistribution 0.3 0.7 0.2
+normalDistribution 0 1 0.39894228040143265
+normalDistribution 0 1 0
+normalDistribution 0 1 0.5
+EOF_CASES
+echo "18 calls, the same on both"
+
+step "wine: local text under the ANSI code page 936"
+LC_ALL=zh_CN.UTF-8 runexe 60 vaskprobe.exe text >"$tmp/text.txt" || fail "vaskprobe.exe text"
+cat "$tmp/text.txt"
+grep -q '^localToUtf8 .*\[U+6D93 U+E15F U+6783\]$' "$tmp/text.txt" ||
+  fail "want the UTF-8 bytes of 中文 read as code page 936"
+
+step "wine: screen query without a display"
+fallback=$(printf 'screen true 1024 768 1024 768 1.000000\nagain true 1024 768 1024 768 1.000000')
+runexe 60 wintest.exe screen >"$tmp/screen.txt" || fail "screen run failed"
+cat "$tmp/screen.txt"
+[ "$(cat "$tmp/screen.txt")" = "$fallback" ] ||
+  fail "want wine's fallback display, 1024x768 for both the monitor and its mode, ratio 1"
 # The prefix's wineserver keeps the display it started with.
 stop_wineserver
 
-step "wine: desktop monitor on Xvfb 1920x1080"
+step "wine: screen query in a 1280x1024 virtual desktop on Xvfb"
 num=140
 while [ -e "/tmp/.X11-unix/X$num" ] || [ -e "/tmp/.X$num-lock" ]; do num=$((num + 1)); done
-screen_on_display() {
+screen_on_desktop() {
   local rc=0
-  runexe 60 screen >"$tmp/screenx.txt" || rc=$?
-  # Stop wine before its X server goes away.
-  stop_wineserver
+  timeout -k 5 60 "$run" explorer /desktop=vask,1280x1024 "$bin/wintest.exe" screen >"$tmp/desktop.txt" 2>>"$log" || rc=$?
+  stop_wineserver # before its X server goes away
   return "$rc"
 }
-with_xvfb "$num" 1920x1080x24 screen_on_display || fail "screen run on Xvfb failed"
-cat "$tmp/screenx.txt"
-[ "$(cat "$tmp/screenx.txt")" = "$(printf 'screen true 1920 1080 1920 1080 1.000000\nagain true 1920 1080 1920 1080 1.000000')" ] ||
-  fail "want 1920x1080 for both the monitor and its mode, ratio 1"
+with_xvfb "$num" 1920x1080x24 screen_on_desktop || fail "screen run on a virtual desktop failed"
+cat "$tmp/desktop.txt"
+[ "$(cat "$tmp/desktop.txt")" = "$(printf 'screen true 1280 1024 1280 1024 1.000000\nagain true 1280 1024 1280 1024 1.000000')" ] ||
+  fail "want the virtual desktop's 1280x1024 for both the monitor and its mode, ratio 1"
 
-step "wine: Qt 5's generator against msvcrt's and the UCRT's srand/rand"
-runexe 120 rand || fail "Qt5Rand differs from the C runtime"
+step "wine: the ZIP package"
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip=$(ls "$build"/*-win64.zip)
+python3 - "$zip" <<'PY' || fail "the ZIP lacks part of the install tree"
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+want = ["bin/VaskSupport.dll", "bin/vaskprobe.exe", "lib/libVaskSupport.dll.a",
+        "lib/cmake/VaskSupport/VaskSupportConfig.cmake", "lib/cmake/VaskSupport/VaskSupportTargets.cmake",
+        "lib/pkgconfig/vasksupport.pc", "include/VaskSupport/filehelper.h", "include/VaskSupport/vasksupport_export.h"]
+missing = [w for w in want if not any(n.endswith("/" + w) for n in names)]
+print(f"{sys.argv[1]}: {len(names)} entries" + (f", missing {missing}" if missing else ""))
+sys.exit(1 if missing else 0)
+PY
 
 step "wine: all checks passed"

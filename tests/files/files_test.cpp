@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#if defined(_WIN32)
+#include <QProcess>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "configfile_p.h"
 #include "filehelper.h"
@@ -24,7 +30,7 @@ namespace {
 // end in "/"), an accessor called twice; then the result, the tree and the
 // log entry of each call. In paths "%" is the temp folder and "@" the
 // executable's; a tree lists every entry below the temp folder, sorted,
-// folders with a trailing "/".
+// folders with a trailing "/". "~" is the temp folder in native separators.
 using Root = const QString &; // the temp folder, for calls given a root
 using Call = QString (*)(Root);
 
@@ -48,6 +54,15 @@ const std::tuple<Call, const char *, const char *> kAccessors[] = {
 const std::tuple<const char *, const char *, Call, const char *, const char *> kFolders[] = {
     // The base is used verbatim: separators double, nothing is cleaned.
     {"%/", "", [](Root) { return FileHelper::chartDir(); }, "%//Chart", "Chart/"},
+#if defined(_WIN32)
+    // Backslashes and a drive letter, with and without a separator at the end.
+    {"~", "", [](Root) { return FileHelper::dataDir(); }, "~/Data", "Data/"},
+    {"~\\", "", [](Root) { return FileHelper::tempDir(); }, "~\\/Temp", "Temp/"},
+    {"~", "", [](Root) { return FileHelper::roadStructureDir("L", "G"); }, "~/RoadStructure/G/L",
+     "RoadStructure/ RoadStructure/G/ RoadStructure/G/L/"},
+#endif
+    // A regular file under a standard folder's name counts as the folder.
+    {"%", "Doc", [](Root) { return FileHelper::docDir(); }, "%/Doc", "Doc"},
     {"", "", [](Root) { return FileHelper::appDir(); }, "@", ""},
     // A missing base or root is never created, nor anything below it.
     {"%/absent", "", [](Root) { return FileHelper::logDir("n"); }, "%/absent/Log/n", ""},
@@ -80,17 +95,36 @@ const std::string kParseError = "FileHelper::readConfigFile: parse faild, error 
 QJsonObject json(const QByteArray &text) { return QJsonDocument::fromJson(text).object(); }
 
 // Lays out one name: what it holds or what it is.
-using Entry = std::function<bool(const char *path)>;
+using Entry = std::function<bool(const QString &path)>;
 // A file of bytes, then zeros (sparse) up to size when that is longer.
-Entry text(const QByteArray &bytes, qint64 size = 0, mode_t mode = 0644)
+Entry text(const QByteArray &bytes, qint64 size = 0)
 {
-    return [=](const char *p) {
-        return vasktest::writeFile(p, bytes) && (size == 0 || truncate(p, size) == 0) && chmod(p, mode) == 0;
+    return [=](const QString &p) {
+        const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        return vasktest::writeFile(p, bytes) && (size == 0 || QFile::resize(p, size)) && QFile::setPermissions(p, readable);
     };
 }
-const Entry kAbsent = [](const char *) { return true; };
-const Entry kFifo = [](const char *p) { return mkfifo(p, 0644) == 0; };
-const Entry kDevZero = [](const char *p) { return symlink("/dev/zero", p) == 0; };
+const Entry kAbsent = [](const QString &) { return true; };
+const Entry kFolder = [](const QString &p) { return QDir().mkdir(p); };
+#if defined(_WIN32)
+// A file another process holds open without sharing, until the case ends.
+std::unique_ptr<QProcess> gHolder;
+Entry held(const QByteArray &bytes)
+{
+    return [=](const QString &p) {
+        gHolder = std::make_unique<QProcess>();
+        gHolder->start(QCoreApplication::applicationDirPath() + "/wintest.exe", {"hold", p});
+        return text(bytes)(p) && gHolder->waitForReadyRead(60000) && gHolder->readAll().startsWith("held");
+    };
+}
+#else
+Entry unreadable(const QByteArray &bytes)
+{
+    return [=](const QString &p) { return text(bytes)(p) && chmod(QFile::encodeName(p), 0) == 0; };
+}
+const Entry kFifo = [](const QString &p) { return mkfifo(QFile::encodeName(p), 0644) == 0; };
+const Entry kDevZero = [](const QString &p) { return symlink("/dev/zero", QFile::encodeName(p)) == 0; };
+#endif
 
 struct Config {
     const char *name;
@@ -103,6 +137,17 @@ struct Config {
     qint64 mapMiB = 0; // when set, the child may map only this much more
 };
 
+// The verdict on a reader's result and on gJsonConfig afterwards.
+std::string verdict(const Config &c, const QJsonObject &result)
+{
+    const auto one = [](const QJsonObject &got, const QByteArray &want) {
+        return got == json(want) ? "as expected" : QJsonDocument(got).toJson(QJsonDocument::Compact).left(200);
+    };
+    return "; result " + one(result, c.result).toStdString() + "; gJsonConfig "
+        + one(gJsonConfig, c.global ? QByteArray(c.global) : c.result).toStdString();
+}
+
+#if !defined(_WIN32)
 // The child: a deadline of 60 s (a reader that blocks or dies fails), run
 // as nobody (root reads any file), without standard input (as daemons run: a
 // file then opens as descriptor 0, which must be closed again after). What
@@ -124,30 +169,30 @@ struct Config {
     const QJsonObject result = distributed ? FileHelper::readDistributedConfigFile() : FileHelper::readConfigFile();
     const bool leaked = fcntl(STDIN_FILENO, F_GETFD) != -1;
     getrusage(RUSAGE_SELF, &after);
-    const auto verdict = [](const QJsonObject &got, const QByteArray &want) {
-        return got == json(want) ? "as expected" : QJsonDocument(got).toJson(QJsonDocument::Compact).left(200);
-    };
     const long growth = after.ru_maxrss - before.ru_maxrss;
-    std::fprintf(stderr, "; result %s; gJsonConfig %s%s%s", verdict(result, c.result).constData(),
-                 verdict(gJsonConfig, c.global ? QByteArray(c.global) : c.result).constData(),
+    std::fprintf(stderr, "%s%s%s", verdict(c, result).c_str(),
                  c.growthMiB && growth >= c.growthMiB * 1024L ? "; peak memory grew too much" : "",
                  leaked ? "; a file left open" : "");
     _exit(0);
 }
+#endif
 
 class Files : public ::testing::Test
 {
 protected:
     QString path(const QString &text) const
     {
-        return QString(text).replace('%', mTemp.path()).replace('@', QCoreApplication::applicationDirPath());
+        return QString(text)
+            .replace('%', mTemp.path())
+            .replace('~', QDir::toNativeSeparators(mTemp.path()))
+            .replace('@', QCoreApplication::applicationDirPath());
     }
     // The temp folder emptied, as the base directory.
-    QByteArray fresh()
+    QString fresh()
     {
         EXPECT_TRUE(QDir(mTemp.path()).removeRecursively() && QDir().mkdir(mTemp.path()));
         FileHelper::setBaseDirPath(mTemp.path());
-        return QFile::encodeName(mTemp.path()) + '/';
+        return mTemp.path() + '/';
     }
     QString tree() const
     {
@@ -183,12 +228,25 @@ protected:
         SCOPED_TRACE(c.name);
         if (c.mapMiB > 0 && vasktest::kSanitized)
             return; // the sanitizer needs far more address space than that
-        const QByteArray at = fresh(), file = at + (distributed ? "distributed_config.json" : "config.json");
-        ASSERT_TRUE(chmod(at, 0755) == 0 && c.config(file) && c.user(at + "user.json"));
+        const QString at = fresh(), file = at + (distributed ? "distributed_config.json" : "config.json");
+        ASSERT_TRUE(c.config(file) && c.user(at + "user.json"));
         const std::string want = (distributed ? "" : "FileHelper::readConfigFile: from path: " + file.toStdString())
             + c.printed + "; result as expected; gJsonConfig as expected";
+#if defined(_WIN32)
+        // Nothing here can block a reader or needs limits of its own: it
+        // runs in this process.
+        gJsonConfig = json(kBefore);
+        QJsonObject result;
+        const std::string printed = vasktest::capture([&] {
+            result = distributed ? FileHelper::readDistributedConfigFile() : FileHelper::readConfigFile();
+        }).out;
+        EXPECT_EQ(printed + verdict(c, result), want);
+        gHolder.reset(); // its standard input closes, and it lets go
+#else
+        ASSERT_EQ(chmod(QFile::encodeName(at), 0755), 0);
         EXPECT_EXIT(readInChild(c, distributed), ::testing::ExitedWithCode(0),
                     ::testing::Matcher<const std::string &>(want));
+#endif
     }
     QTemporaryDir mTemp;
     vasktest::BaseDirGuard mGuard;
@@ -221,15 +279,22 @@ TEST_F(Files, ConfigReaders)
         {"NUL inside", text(QByteArray("{\"a\":\0 1}", 9)), text(user), kParseError + "1", user},
         {"malformed UTF-8, then a NUL", text(QByteArray("{\"s\":\"a\xff" "b\"}\0{garbage", 20)),
          text("{\"t\":\"a\xff" "b\",\"u\":1}"), "", "{\"s\":\"a\xef\xbf\xbd" "b\"}"},
+        {"folder", kFolder, text(user), kUnopenable, user},
+        // "user.json" only adds keys, and is ignored whole when unusable.
+        {"user: a folder", text(user), kFolder, "", user},
+        {"user: 40 MiB under a present key", text(R"({"big":1})"), text(zeros40MiB), "", R"({"big":1})", nullptr, 16},
+#if defined(_WIN32)
+        {"held without sharing", held(user), text(R"({"b":2})"), kUnopenable, R"({"b":2})"},
+        {"user: held without sharing", text(user), held(R"({"b":2})"), "", user},
+#else
         {"FIFO", kFifo, text(user), kUnopenable, user},
         {"/dev/zero", kDevZero, text(user), kUnopenable, user},
-        {"unreadable", text(user, 0, 0), kAbsent, kUnopenable, "{}"},
+        {"unreadable", unreadable(user), kAbsent, kUnopenable, "{}"},
         {"3 GB after a NUL", text(R"({"a":1})", 3072 * kMiB), kAbsent, "", R"({"a":1})", nullptr, 64},
         {"no memory to parse", text(zeros40MiB), text(user), kParseError + "13", user, nullptr, 0, 256},
-        // "user.json" only adds keys, and is ignored whole when unusable.
         {"user: /dev/zero", text(user), kDevZero, "", user},
-        {"user: 40 MiB under a present key", text(R"({"big":1})"), text(zeros40MiB), "", R"({"big":1})", nullptr, 16},
         {"user: 3 GB after a NUL", text(user), text(R"({"b":2})", 3072 * kMiB), "", user, nullptr, 16},
+#endif
     };
     for (const Config &c : cases)
         checkConfig(c, false);

@@ -7,7 +7,7 @@ stream directory and the two streams that matter here: the exception stream
 Exits 0 and prints a one-line summary when the file passes, 1 with the reason
 otherwise.
 
-usage: minidump_check.py FILE [--code 0xC0000005] [--thread TID]
+usage: minidump_check.py FILE [--code 0xC0000005] [--thread TID] [--address LOW:HIGH]
 """
 import argparse
 import os
@@ -40,7 +40,7 @@ def read_at(f, size, rva, length, what):
     return f.read(length)
 
 
-def check(path, want_code, want_thread):
+def check(path, want_code, want_thread, want_address=None):
     size = os.path.getsize(path)
     with open(path, "rb") as f:
         sig, version, nstreams, dir_rva, _checksum, _time, flags = HEADER.unpack(
@@ -68,12 +68,14 @@ def check(path, want_code, want_thread):
         if dsize < EXCEPTION.size:
             raise BadDump(f"exception stream of {dsize} bytes")
         fields = EXCEPTION.unpack(read_at(f, size, rva, EXCEPTION.size, "exception stream"))
-        thread, code = fields[0], fields[2]
+        thread, code, address = fields[0], fields[2], fields[5]
         ctx_size, ctx_rva = fields[-2], fields[-1]
         if code != want_code:
             raise BadDump(f"exception code {code:#010x}, want {want_code:#010x}")
         if want_thread is not None and thread != want_thread:
             raise BadDump(f"exception thread {thread}, want {want_thread}")
+        if want_address is not None and not want_address[0] <= address < want_address[1]:
+            raise BadDump(f"exception address {address:#x} outside {want_address[0]:#x}..{want_address[1]:#x}")
         if ctx_size == 0 or ctx_rva + ctx_size > size:
             raise BadDump("exception stream has no readable thread context")
 
@@ -92,7 +94,7 @@ def check(path, want_code, want_thread):
             raise BadDump(f"memory ranges ({total} bytes from {base_rva}) run past the end of the file")
 
     return (f"ok streams={nstreams} flags={flags:#x} code={code:#010x} thread={thread} "
-            f"ranges={count} memory={total}")
+            f"ranges={count} memory={total} address={address:#x}")
 
 
 def main():
@@ -100,9 +102,11 @@ def main():
     p.add_argument("file")
     p.add_argument("--code", type=lambda s: int(s, 0), default=0xC0000005)
     p.add_argument("--thread", type=int)
+    p.add_argument("--address", type=lambda s: tuple(int(x, 0) for x in s.split(":")),
+                   help="LOW:HIGH, the range the exception address must fall in")
     a = p.parse_args()
     try:
-        print(check(a.file, a.code, a.thread))
+        print(check(a.file, a.code, a.thread, a.address))
     except (BadDump, OSError, struct.error) as e:
         print(f"{a.file}: not a valid crash dump: {e}", file=sys.stderr)
         return 1

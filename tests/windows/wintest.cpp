@@ -1,46 +1,63 @@
-// Drives the Windows platform files the way the library does, so that a
-// script can check their effects from outside (files written, exit code,
-// printed lines). Modes:
-//   wintest crash <folder>             install the filter, then fault for real
-//   wintest direct <folder> [folder..] call the filter by hand for each folder
-//   wintest screen                     query the desktop monitor twice
-//   wintest rand                       Qt5Rand against the C runtimes' rand()
-// The filter is DmpHelper::callback with the folder given here in place of
-// FileHelper::appDir(): the rest (time, path, file, dump, result) is
-// dump_win.cpp, the code the library runs.
-#include "dump_win_p.h"
-#include "qt5rand_p.h"
-#include "screen_platform_p.h"
+// A Windows host built against VaskSupport.dll, driven from outside by
+// scripts/checks/40-wine.sh (files written, exit code, printed lines). Modes:
+//   wintest crash <base>             setBaseDirPath, setupDump, then fault for real
+//   wintest direct <base> [base..]   DmpHelper::callback by hand for each base
+//   wintest screen                   ScreenHelper::screenPropties twice
+//   wintest rand                     Qt 5's generator copy against the C runtimes' rand()
+//   wintest hold <file>              open a file without sharing until stdin closes
+#include <QCoreApplication>
+
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
+#include <cstring>
 #include <initializer_list>
+
+#include "dmphelper.h"
+#include "filehelper.h"
+#include "qt5rand_p.h"
+#include "screenhelper.h"
 
 namespace {
 
-const wchar_t *gFolder = L"";
-
-// What DmpHelper::callback does, with gFolder for FileHelper::appDir().
-LONG WINAPI dumpFilter(EXCEPTION_POINTERS *pointers)
+// A store into a read-only page: an access violation on Windows and under
+// wine alike (wine keeps the page at address 0 mapped, so a null store would
+// not fault). Called through a volatile pointer so it stays a function of
+// its own, whose bounds the dump's exception address must fall within.
+void storeInto(void *page)
 {
-    return vask::win::dumpCallback(gFolder, pointers);
+    *static_cast<volatile int *>(page) = 1;
+}
+void (*volatile gFault)(void *) = storeInto;
+
+// The faulting function's bounds, from its unwind entry.
+void printBounds()
+{
+    DWORD64 image = 0;
+    const auto start = reinterpret_cast<DWORD64>(gFault);
+    const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(start, &image, nullptr);
+    if (entry)
+        std::printf("function %#llx %#llx\n", static_cast<unsigned long long>(image + entry->BeginAddress),
+                    static_cast<unsigned long long>(image + entry->EndAddress));
+    else // a leaf function without unwind data: its first byte at least
+        std::printf("function %#llx %#llx\n", static_cast<unsigned long long>(start),
+                    static_cast<unsigned long long>(start + 1));
 }
 
 int crash()
 {
-    vask::win::setupDump(dumpFilter);
-    // A store into a read-only page: an access violation on Windows and under
-    // wine alike (wine keeps the page at address 0 mapped, so a null store
-    // would not fault). The volatile store can't be optimised away.
+    DmpHelper::setupDump();
+    printBounds();
+    std::fflush(stdout);
     void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
     if (page)
-        *static_cast<volatile int *>(page) = 1;
+        gFault(page);
     std::printf(page ? "survived the fault\n" : "no read-only page\n");
     return 1;
 }
 
-int direct(int count, wchar_t **folders)
+int direct(const QStringList &bases)
 {
     CONTEXT context = {};
     RtlCaptureContext(&context);
@@ -49,9 +66,9 @@ int direct(int count, wchar_t **folders)
     record.ExceptionCode = 0xE0564B53;
     record.ExceptionAddress = reinterpret_cast<PVOID>(context.Rip);
     EXCEPTION_POINTERS pointers = {&record, &context};
-    for (int i = 0; i < count; ++i) {
-        gFolder = folders[i];
-        std::printf("result %ld\n", static_cast<long>(dumpFilter(&pointers)));
+    for (const QString &base : bases) {
+        FileHelper::setBaseDirPath(base);
+        std::printf("result %ld\n", DmpHelper::callback(&pointers));
     }
     std::printf("continued\n");
     return 0;
@@ -61,39 +78,33 @@ int direct(int count, wchar_t **folders)
 int screen()
 {
     for (const char *label : {"screen", "again"}) {
-        vask::screen::Geometry g = {-7, -7, -7, -7};
-        const bool ok = vask::screen::queryDesktopMonitor(g);
-        std::printf("%s %s %d %d %d %d %.6f\n", label, ok ? "true" : "false", g.screenWidth, g.screenHeight,
-                    g.pixelWidth, g.pixelHeight, static_cast<double>(g.pixelWidth) / g.screenWidth);
+        int w = -7, h = -7, pw = -7, ph = -7;
+        double ratio = -7;
+        const bool ok = ScreenHelper::screenPropties(w, h, pw, ph, ratio);
+        std::printf("%s %s %d %d %d %d %.6f\n", label, ok ? "true" : "false", w, h, pw, ph, ratio);
     }
     return 0;
 }
 
 // Qt 5's qsrand()/qrand() on Windows are the C runtime's srand()/rand():
-// Qt5Rand must draw what the runtimes draw, the one linked here (msvcrt under
-// MinGW-w64) and the UCRT that MSVC builds of Qt use.
+// the library's copy of that generator must draw what the runtimes draw, the
+// one linked here (msvcrt under MinGW-w64) and the UCRT that MSVC builds of
+// Qt use. (The library's tables themselves are checked against qrand() by
+// random_test, which runs here too.)
 using Seed = void(__cdecl *)(unsigned int);
 using Draw = int(__cdecl *)();
 
-// The first 100000 draws on the calling thread against Qt5Rand(seed).
-bool sameDraws(Draw draw, unsigned int seed)
-{
-    vask::random::Qt5Rand expected(seed);
-    for (int i = 0; i < 100000; ++i) {
-        if (draw() != expected.next()) {
-            std::printf("seed %u differs at value %d\n", seed, i);
-            return false;
-        }
-    }
-    return true;
-}
-
-// A table of seeds on this thread.
 bool sameAsRuntime(const char *name, Seed seed, Draw draw)
 {
     bool ok = seed != nullptr && draw != nullptr;
-    for (unsigned int s : {0u, 1u, 2u, 12345u, 2147483647u, 2147483648u, 4294967295u, 0xdeadbeefu, 3141592653u})
-        ok = ok && (seed(s), sameDraws(draw, s));
+    for (unsigned int s : {0u, 1u, 2u, 12345u, 2147483647u, 2147483648u, 4294967295u, 0xdeadbeefu, 3141592653u}) {
+        if (!ok)
+            break;
+        seed(s);
+        vask::random::Qt5Rand expected(s);
+        for (int i = 0; ok && i < 100000; ++i)
+            ok = draw() == expected.next();
+    }
     std::printf("%s: %s\n", name, ok ? "match, 9 seeds" : "MISMATCH or not found");
     return ok;
 }
@@ -111,20 +122,46 @@ int sameRand()
     return linked && universal ? 0 : 1;
 }
 
+// Holds a file open with no sharing at all, as an editor or a copy in
+// progress may, until its standard input ends (or a minute has passed).
+int hold(const QString &path)
+{
+    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    std::printf("held\n");
+    std::fflush(stdout);
+    char byte;
+    DWORD got = 0;
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    for (ULONGLONG end = GetTickCount64() + 60000; GetTickCount64() < end;)
+        if (!ReadFile(in, &byte, 1, &got, nullptr) || got == 0)
+            break;
+    CloseHandle(file);
+    return 0;
+}
+
 } // namespace
 
-int wmain(int argc, wchar_t **argv)
+int main(int argc, char **argv)
 {
-    const wchar_t *mode = argc > 1 ? argv[1] : L"";
-    if (argc == 2 && std::wcscmp(mode, L"screen") == 0)
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString mode = args.value(0);
+    if (args.size() == 1 && mode == QLatin1String("screen"))
         return screen();
-    if (argc == 2 && std::wcscmp(mode, L"rand") == 0)
+    if (args.size() == 1 && mode == QLatin1String("rand"))
         return sameRand();
-    if (argc < 3 || (std::wcscmp(mode, L"direct") != 0 && (argc != 3 || std::wcscmp(mode, L"crash") != 0)))
+    if (args.size() == 2 && mode == QLatin1String("hold"))
+        return hold(args[1]);
+    if (args.size() < 2 || (mode != QLatin1String("direct") && (args.size() != 2 || mode != QLatin1String("crash"))))
         return 2;
     // Whose fault the dump must record.
-    std::printf("thread %lu\n", static_cast<unsigned long>(GetCurrentThreadId()));
+    std::printf("thread %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
-    gFolder = argv[2];
-    return *mode == L'c' ? crash() : direct(argc - 2, argv + 2);
+    if (mode == QLatin1String("direct"))
+        return direct(args.mid(1));
+    FileHelper::setBaseDirPath(args[1]);
+    return crash();
 }
