@@ -29,7 +29,7 @@ fi
 # first on PATH for the Qt build only (the system's alternatives stay).
 tc=x86_64-w64-mingw32
 gccver=$($tc-g++-posix -dumpversion)
-key_tc="mingw-w64-gcc$gccver-posix"
+key_tc="mingw-w64-gcc${gccver%-posix}-posix" # e.g. mingw-w64-gcc12-posix
 qtver=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)
 [ -n "$qtver" ] || qtver=$(apt-cache policy qtbase5-dev | sed -n 's/^ *Candidate: //p')
 qtup=${qtver%%+*} # 5.15.8

@@ -176,7 +176,9 @@ EOF_CASES
 echo "18 calls, the same on both"
 
 step "wine: local text under the ANSI code page 936"
-LC_ALL=zh_CN.UTF-8 runexe 60 vaskprobe.exe text >"$tmp/text.txt" || fail "vaskprobe.exe text"
+# wine takes its ANSI code page from the locale it is started in.
+timeout -k 5 60 env LC_ALL=zh_CN.UTF-8 "$run" "$bin/vaskprobe.exe" text >"$tmp/text.txt" 2>>"$log" ||
+  fail "vaskprobe.exe text"
 cat "$tmp/text.txt"
 grep -q '^localToUtf8 .*\[U+6D93 U+E15F U+6783\]$' "$tmp/text.txt" ||
   fail "want the UTF-8 bytes of 中文 read as code page 936"

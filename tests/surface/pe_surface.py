@@ -3,8 +3,8 @@
 
 Every name in the export table of VaskSupport.dll (read with MinGW-w64's
 objdump, demangled with c++filt) must be listed in the expected/*.txt files
-that the ELF check uses, or in the Windows-only list given, and every name
-listed there must be exported. Prints what is missing or unexpected, exits 1
+that the ELF check uses, adjusted by the Windows list given ("- name" takes
+a name out, a bare name adds one), and every name listed must be exported. Prints what is missing or unexpected, exits 1
 when anything is.
 
 usage: pe_surface.py OBJDUMP CXXFILT DLL EXPECTED_DIR WINDOWS_LIST
@@ -35,7 +35,9 @@ def listed(paths):
     names = set()
     for path in paths:
         for line in pathlib.Path(path).read_text().splitlines():
-            if line and not line.startswith("#"):
+            if line.startswith("- "):
+                names.discard(line[2:])
+            elif line and not line.startswith("#"):
                 names.add(line)
     return names
 
