@@ -6,7 +6,7 @@
 set(CPACK_PACKAGE_NAME ${VASK_PC_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "VaskSupport")
-set(CPACK_PACKAGE_CONTACT "VaskSupport developers <vasksupport@localhost>")
+set(CPACK_PACKAGE_CONTACT "VaskSupport developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Support library of the traffic-simulation host: folders, configuration, random streams, process services")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)

@@ -24,7 +24,7 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vask-deb.XXXXXX")
 cleanup() {
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -qq vasksupport >/dev/null 2>&1 || true
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get purge -y -qq vasksupport >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
