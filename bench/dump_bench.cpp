@@ -1,30 +1,43 @@
-// What a crash dump costs: this process holds 1 GiB of written memory and
-// 1 GiB reserved but never touched, and dumps itself through
-// DmpHelper::callback. Measured in the same run against
-//   dd    writing 1 GiB to the same folder (the disk's plain write speed);
-//   gcore (gdb) dumping this same process from outside.
-// Reported: wall time per dump, the ratio to dd (x_dd), the file's length
-// and what it takes on disk. Targets: x_dd within 1.3, faster than gcore,
-// the untouched gigabyte costing no disk.
-//
-// The folder is $VASK_BENCH_DIR, else a new one under /tmp; files are
-// removed after each iteration.
+// What a crash dump costs against what writing the same memory must cost.
+// For each size (1, 4 and 8 GiB touched, plus 1 GiB reserved and never
+// touched) this process holds that memory and times, in rounds whose order
+// of methods rotates:
+//   dump      DmpHelper::callback(nullptr), the library's dump of itself;
+//   gcore     gdb's gcore of this same process, from outside;
+//   buffered  pwrite() of the touched memory to one file (the page cache's floor);
+//   direct    the same with O_DIRECT (the disk's floor);
+//   dd        dd of zeros, as much, for context only.
+// A warm-up first writes and deletes a file of the largest size: on a
+// virtual machine the first writes into fresh page-cache pages are slower,
+// whichever method comes first. Sizes the machine has no memory or disk for
+// are left out, saying so. Each method's files are deleted right after it.
+// Printed at the end: min and median per method, the ratios of medians, and
+// how much the page cache grew during the dump.
+//   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
+//   rounds: VASK_BENCH_ROUNDS=3, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
 
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,138 +48,191 @@ extern char **environ;
 
 namespace {
 
-constexpr std::size_t kGiB = std::size_t(1) << 30;
+constexpr std::uint64_t kGiB = std::uint64_t(1) << 30, kMiB = 1 << 20;
+const char *const kMethods[] = {"dump", "gcore", "buffered", "direct", "dd"};
 
 std::string gFolder;
-double gDdSeconds = 0;   // mean of the dd baseline
-double gDumpSeconds = 0; // mean of our dump
+struct Held {
+    int gib = 0;
+    std::uint64_t *touched = nullptr;
+    void *reserved = nullptr;
+} gHeld;
+// Seconds per size and method, and the page cache's growth per dump (MiB).
+std::map<int, std::map<std::string, std::vector<double>>> gSeconds;
+std::map<int, std::vector<double>> gCacheGrowth;
 
-struct FileSize {
-    double length = 0, onDisk = 0;
-};
-
-FileSize sizeOf(const std::string &path)
+const char *env(const char *name, const char *fallback)
 {
-    struct stat st = {};
-    if (stat(path.c_str(), &st) != 0)
-        return {};
-    return {double(st.st_size), double(st.st_blocks) * 512};
+    const char *value = std::getenv(name);
+    return value && *value ? value : fallback;
 }
 
-// Runs a command, returns its wall time in seconds (negative on failure).
-double timed(std::vector<std::string> argv)
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A line of /proc/meminfo, in MiB.
+double meminfo(const char *key)
+{
+    FILE *f = std::fopen("/proc/meminfo", "r");
+    char line[256];
+    double kib = 0;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, std::strlen(key)) == 0 && line[std::strlen(key)] == ':')
+            kib = std::atof(line + std::strlen(key) + 1);
+    if (f)
+        std::fclose(f);
+    return kib / 1024;
+}
+
+// Holds `gib` GiB written (every word, so no page is the shared zero page)
+// and 1 GiB reserved, dropping what was held before.
+bool hold(int gib)
+{
+    if (gHeld.gib == gib)
+        return true;
+    if (gHeld.touched) {
+        munmap(gHeld.touched, gHeld.gib * kGiB);
+        munmap(gHeld.reserved, kGiB);
+    }
+    gHeld = {};
+    void *t = mmap(nullptr, gib * kGiB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *r = mmap(nullptr, kGiB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (t == MAP_FAILED || r == MAP_FAILED)
+        return false;
+    gHeld = {gib, static_cast<std::uint64_t *>(t), r};
+    for (std::uint64_t i = 0; i < gib * kGiB / 8; ++i)
+        gHeld.touched[i] = 0x9e3779b97f4a7c15ULL * (i + 1);
+    return true;
+}
+
+void removeStartingWith(const std::string &prefix)
+{
+    if (DIR *d = opendir(gFolder.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+                unlink((gFolder + "/" + e->d_name).c_str());
+        closedir(d);
+    }
+}
+
+bool spawnAndWait(std::vector<std::string> argv)
 {
     std::vector<char *> args;
     for (std::string &a : argv)
         args.push_back(&a[0]);
     args.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return -1;
     int status = 0;
-    waitpid(pid, &status, 0);
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
+    return posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) == 0 && waitpid(pid, &status, 0) == pid
+        && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Every file in the folder whose name starts with prefix; removes them.
-std::vector<std::string> take(const std::string &prefix)
+// The held memory into one file with pwrite() in 64 MiB pieces (the size
+// a dump's runs come in at most), O_DIRECT or buffered.
+bool writeHeld(bool direct)
 {
-    std::vector<std::string> found;
-    if (DIR *d = opendir(gFolder.c_str())) {
-        while (dirent *e = readdir(d))
-            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
-                found.push_back(gFolder + "/" + e->d_name);
-        closedir(d);
+    const std::string path = gFolder + "/floor.bin";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | (direct ? O_DIRECT : 0), 0600);
+    bool ok = fd >= 0;
+    const auto *bytes = reinterpret_cast<const char *>(gHeld.touched);
+    for (std::uint64_t done = 0, size = gHeld.gib * kGiB; ok && done < size;) {
+        const ssize_t n = pwrite(fd, bytes + done, std::min<std::uint64_t>(64 * kMiB, size - done), off_t(done));
+        ok = n > 0;
+        done += ok ? std::uint64_t(n) : 0;
     }
-    return found;
+    if (fd >= 0)
+        close(fd);
+    unlink(path.c_str());
+    return ok;
 }
 
-void removeAll(const std::vector<std::string> &paths)
+// Runs one method once; its wall time, or a negative number on failure.
+double runOnce(int gib, const std::string &method)
 {
-    for (const std::string &p : paths)
-        unlink(p.c_str());
-}
-
-void BM_Dd1GiB(benchmark::State &state)
-{
-    double total = 0;
-    FileSize size;
-    for (auto _ : state) {
-        const std::string out = "of=" + gFolder + "/dd.bin";
-        const double s = timed({"dd", "if=/dev/zero", out, "bs=1M", "count=1024", "status=none"});
-        if (s < 0) {
-            state.SkipWithError("dd failed");
-            break;
-        }
-        state.SetIterationTime(s);
-        total += s;
-        size = sizeOf(gFolder + "/dd.bin");
-        unlink((gFolder + "/dd.bin").c_str());
-    }
-    gDdSeconds = total / double(state.iterations());
-    state.counters["file_MiB"] = size.length / (1 << 20);
-    state.counters["disk_MiB"] = size.onDisk / (1 << 20);
-}
-
-void BM_DmpHelperCallback(benchmark::State &state)
-{
-    double total = 0;
-    FileSize size;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+    const double cachedBefore = meminfo("Cached");
+    const double start = now();
+    bool ok = true;
+    if (method == "dump") {
         DmpHelper::callback(nullptr);
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.SetIterationTime(s);
-        total += s;
-        const std::vector<std::string> dumps = take("vask_");
-        if (dumps.size() != 1) {
-            state.SkipWithError("no dump written");
-            removeAll(dumps);
-            break;
-        }
-        size = sizeOf(dumps.front());
-        removeAll(dumps);
+    } else if (method == "gcore") {
+        ok = spawnAndWait({"gcore", "-o", gFolder + "/gcore", std::to_string(getpid())});
+    } else if (method == "dd") {
+        ok = spawnAndWait({"dd", "if=/dev/zero", "of=" + gFolder + "/dd.bin", "bs=64M",
+                           "count=" + std::to_string(gib * 16), "status=none"});
+    } else {
+        ok = writeHeld(method == "direct");
     }
-    gDumpSeconds = total / double(state.iterations());
-    state.counters["file_MiB"] = size.length / (1 << 20);
-    state.counters["disk_MiB"] = size.onDisk / (1 << 20);
-    if (gDdSeconds > 0)
-        state.counters["x_dd"] = gDumpSeconds / gDdSeconds;
+    const double seconds = now() - start;
+    if (method == "dump") {
+        gCacheGrowth[gib].push_back(meminfo("Cached") - cachedBefore);
+        DIR *d = opendir(gFolder.c_str());
+        int found = 0;
+        while (dirent *e = d ? readdir(d) : nullptr)
+            found += std::strncmp(e->d_name, "vask_", 5) == 0;
+        if (d)
+            closedir(d);
+        ok = found == 1;
+    }
+    for (const char *prefix : {"vask_", "gcore", "dd.bin"})
+        removeStartingWith(prefix);
+    return ok ? seconds : -1;
 }
 
-void BM_Gcore(benchmark::State &state)
+void registerRound(int gib, int round)
 {
-    // gdb attaches to us from a child process; under Yama that needs leave.
-    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
-    double total = 0;
-    FileSize size;
-    for (auto _ : state) {
-        const double s = timed({"gcore", "-o", gFolder + "/gcore", std::to_string(getpid())});
-        const std::vector<std::string> cores = take("gcore");
-        if (s < 0 || cores.empty()) {
-            removeAll(cores);
-            state.SkipWithError("gcore failed or is not installed");
-            break;
-        }
-        state.SetIterationTime(s);
-        total += s;
-        size = sizeOf(cores.front());
-        removeAll(cores);
+    for (int i = 0; i < 5; ++i) {
+        const std::string method = kMethods[(i + round) % 5];
+        const std::string name = std::to_string(gib) + "GiB/" + method + "/round" + std::to_string(round);
+        benchmark::RegisterBenchmark(name.c_str(), [gib, method](benchmark::State &state) {
+            if (!hold(gib)) {
+                state.SkipWithError("no memory to hold");
+                return;
+            }
+            for (auto _ : state) {
+                const double s = runOnce(gib, method);
+                if (s < 0) {
+                    state.SkipWithError((method + " failed").c_str());
+                    return;
+                }
+                state.SetIterationTime(s);
+                gSeconds[gib][method].push_back(s);
+            }
+        })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     }
-    const double mean = total / double(state.iterations());
-    state.counters["file_MiB"] = size.length / (1 << 20);
-    state.counters["disk_MiB"] = size.onDisk / (1 << 20);
-    if (gDdSeconds > 0)
-        state.counters["x_dd"] = mean / gDdSeconds;
-    if (gDumpSeconds > 0)
-        state.counters["x_dump"] = mean / gDumpSeconds;
 }
 
-BENCHMARK(BM_Dd1GiB)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DmpHelperCallback)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Gcore)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void printTable()
+{
+    std::printf("\n| touched | dump | gcore | buffered pwrite | O_DIRECT pwrite | dd (context) | gcore / dump | "
+                "faster floor / dump | page cache growth in a dump |\n|---|---|---|---|---|---|---|---|---|\n");
+    for (auto &[gib, methods] : gSeconds) {
+        std::ostringstream row;
+        row << "| " << gib << " GiB";
+        for (const char *m : kMethods) {
+            const std::vector<double> &v = methods[m];
+            char cell[64];
+            std::snprintf(cell, sizeof cell, " | %.2f s (min %.2f)", median(v),
+                          v.empty() ? 0 : *std::min_element(v.begin(), v.end()));
+            row << cell;
+        }
+        const double dump = median(methods["dump"]);
+        const double floor = std::min(median(methods["buffered"]), median(methods["direct"]));
+        char tail[160];
+        std::snprintf(tail, sizeof tail, " | %.2f | %.2f | %.0f MiB (%.1f%% of the touched memory) |",
+                      dump > 0 ? median(methods["gcore"]) / dump : 0, dump > 0 ? floor / dump : 0,
+                      median(gCacheGrowth[gib]), 100 * median(gCacheGrowth[gib]) / (gib * 1024.0));
+        std::printf("%s%s\n", row.str().c_str(), tail);
+    }
+    std::printf("medians of %s rounds (min in brackets)\n", env("VASK_BENCH_ROUNDS", "3"));
+}
 
 } // namespace
 
@@ -177,29 +243,43 @@ int main(int argc, char **argv)
         gFolder = dir;
     } else {
         char pattern[] = "/tmp/vask-dump-bench.XXXXXX";
-        if (!mkdtemp(pattern)) {
-            std::perror("mkdtemp");
+        if (!mkdtemp(pattern))
             return 1;
-        }
         gFolder = pattern;
     }
     FileHelper::setBaseDirPath(QString::fromLocal8Bit(gFolder.c_str()));
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0); // gcore attaches from a child
 
-    // 1 GiB written (every word, so no page is the shared zero page), then
-    // 1 GiB reserved and never touched.
-    auto *touched = static_cast<std::uint64_t *>(
-        mmap(nullptr, kGiB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    void *reserved = mmap(nullptr, kGiB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (touched == MAP_FAILED || reserved == MAP_FAILED) {
-        std::perror("mmap");
-        return 1;
+    // The sizes this machine can hold in memory and write twice over.
+    std::istringstream wanted(env("VASK_BENCH_GIB", "1 4 8"));
+    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "3")));
+    struct statvfs fs = {};
+    statvfs(gFolder.c_str(), &fs);
+    const double freeDisk = double(fs.f_bavail) * fs.f_frsize / kGiB, freeMemory = meminfo("MemAvailable") / 1024;
+    int largest = 0;
+    std::vector<int> sizes;
+    for (int gib; wanted >> gib;) {
+        if (gib + 2 > freeMemory || 2.0 * (gib + 1) > freeDisk) {
+            std::printf("dump_bench: %d GiB left out: %.1f GiB of memory and %.1f GiB of disk free\n", gib, freeMemory,
+                        freeDisk);
+            continue;
+        }
+        sizes.push_back(gib);
+        largest = std::max(largest, gib);
     }
-    for (std::size_t i = 0; i < kGiB / sizeof *touched; ++i)
-        touched[i] = 0x9e3779b97f4a7c15ULL * (i + 1);
-    benchmark::DoNotOptimize(reserved);
+    for (int gib : sizes)
+        for (int round = 0; round < rounds; ++round)
+            registerRound(gib, round);
+
+    // Warm-up: a file of the largest size, written and deleted.
+    if (largest > 0)
+        spawnAndWait({"dd", "if=/dev/zero", "of=" + gFolder + "/warm.bin", "bs=64M",
+                      "count=" + std::to_string(largest * 16), "status=none"});
+    removeStartingWith("warm.bin");
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    printTable();
     if (!std::getenv("VASK_BENCH_DIR"))
         rmdir(gFolder.c_str());
     return 0;

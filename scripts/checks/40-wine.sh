@@ -11,6 +11,8 @@
 #     faulting function, and the process ending with the fault's code; with the
 #     base directory missing, no dump and no hang;
 #   - DmpHelper::callback called by hand returns 1 and the host goes on;
+#     with its file name taken (another process's dump of the same
+#     millisecond), the dump goes to vask_<ms>-<pid>.dmp and the other stays;
 #   - the numeric helpers give bit for bit what the Linux build gives;
 #   - local text under the ANSI code page 936;
 #   - the screen query under wine's virtual desktop of a known size, and
@@ -135,6 +137,20 @@ tid=$(field thread "$tmp/direct.txt")
 name=$(only_dump "$dumps")
 python3 "$reader" --code 0xE0564B53 --thread "$tid" "$dumps/$name" || fail "$name"
 rm -f "$dumps/$name"
+
+step "wine: the dump's name taken by another process's dump"
+dumps=$tmp/taken
+mkdir "$dumps"
+runexe 120 wintest.exe taken "Z:$dumps" >"$tmp/taken.txt" || fail "taken run failed"
+pid=$(field pid "$tmp/taken.txt")
+mapfile -t ours < <(ls "$dumps" | grep -E "^vask_[1-9][0-9]*-$pid\.dmp\$")
+[ ${#ours[@]} -eq 1 ] || fail "want one vask_<ms>-$pid.dmp, found ${ours[*]:-none}"
+python3 "$reader" --code 0xE0564B53 "$dumps/${ours[0]}" || fail "${ours[0]}"
+rm "$dumps/${ours[0]}"
+[ -z "$(find "$dumps" -type f ! -size 5c)" ] && ! grep -L -x taken "$dumps"/* | grep -q . ||
+  fail "a taken name's file was changed"
+echo "${ours[0]}; the $(ls "$dumps" | wc -l) taken names left as they were"
+rm -rf "$dumps"
 
 step "wine: Qt 5's generator copy against msvcrt's and the UCRT's srand/rand"
 runexe 120 wintest.exe rand || fail "the generator copy differs from the C runtime"

@@ -25,11 +25,30 @@ long long millisecondsSinceEpoch()
     return ticks >= 0 ? ticks / 10000 : -((-ticks + 9999) / 10000);
 }
 
-void writeMiniDump(const wchar_t *path, EXCEPTION_POINTERS *pointers)
+// Creates the dump file as a new one, never opening anything already there:
+// a dump of another process that crashed in the same millisecond (or an old
+// one) keeps its name, and this one takes "<stem>-<pid>.dmp", then
+// "<stem>-<pid>-2.dmp" and so on. No sharing while it is written.
+HANDLE createDumpFile(const std::wstring &stem)
 {
-    // No sharing: a second crash in the same millisecond can't interleave
-    // its dump with ours; it finds the file busy and writes nothing.
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int k = 0; k < 10 && file == INVALID_HANDLE_VALUE; ++k) {
+        std::wstring path = stem;
+        if (k > 0)
+            path += L"-" + std::to_wstring(GetCurrentProcessId());
+        if (k > 1)
+            path += L"-" + std::to_wstring(k);
+        path += L".dmp";
+        file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break; // no folder, no rights: another name won't help
+    }
+    return file;
+}
+
+void writeMiniDump(const std::wstring &stem, EXCEPTION_POINTERS *pointers)
+{
+    HANDLE file = createDumpFile(stem);
     // Without a file there is nothing to write into or close.
     if (file == INVALID_HANDLE_VALUE)
         return;
@@ -57,9 +76,7 @@ void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter)
 LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept
 {
     try {
-        const std::wstring path
-            = std::wstring(baseDir) + L"/vask_" + std::to_wstring(millisecondsSinceEpoch()) + L".dmp";
-        writeMiniDump(path.c_str(), pointers);
+        writeMiniDump(std::wstring(baseDir) + L"/vask_" + std::to_wstring(millisecondsSinceEpoch()), pointers);
     } catch (...) {
         // Out of memory for the path: no dump, and the same result.
     }

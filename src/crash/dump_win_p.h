@@ -15,9 +15,10 @@ void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 
 // Writes a full-memory minidump of this process, with the exception that
 // `pointers` describes, to <baseDir>/vask_<milliseconds since the epoch>.dmp
-// (created, or truncated when present; baseDir is used as given) and returns
-// EXCEPTION_EXECUTE_HANDLER. Nothing is reported: when the file can't be
-// created (missing or read-only folder, file held open by another writer) no
+// (baseDir used as given) and returns EXCEPTION_EXECUTE_HANDLER. The file is
+// always a new one: when that name is taken (another process crashed in the
+// same millisecond) the dump goes to vask_<ms>-<pid>.dmp instead. Nothing
+// is reported: when no file can be created (missing or read-only folder) no
 // dump is written and the result is the same.
 LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept;
 

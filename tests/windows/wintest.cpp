@@ -2,10 +2,13 @@
 // scripts/checks/40-wine.sh (files written, exit code, printed lines). Modes:
 //   wintest crash <base>             setBaseDirPath, setupDump, then fault for real
 //   wintest direct <base> [base..]   DmpHelper::callback by hand for each base
+//   wintest taken <base>             the same, with the dump's name taken
 //   wintest screen                   ScreenHelper::screenPropties twice
 //   wintest rand                     Qt 5's generator copy against the C runtimes' rand()
 //   wintest hold <file>              open a file without sharing until stdin closes
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
 
 #include <windows.h>
 
@@ -55,6 +58,25 @@ int crash()
         gFault(page);
     std::printf(page ? "survived the fault\n" : "no read-only page\n");
     return 1;
+}
+
+// Files under the dump names of 300 ms from 3 s on, as another process
+// crashing at the same moment would leave them; then the wait until the
+// middle of those 300 ms. False when planting took longer than the 3 s.
+bool takeNames(const QString &base)
+{
+    const qint64 start = QDateTime::currentMSecsSinceEpoch() + 3000;
+    for (qint64 t = start; t < start + 300; ++t) {
+        QFile file(base + QStringLiteral("/vask_%1.dmp").arg(t));
+        if (file.open(QIODevice::WriteOnly))
+            file.write("taken");
+    }
+    std::printf("pid %lu\n", GetCurrentProcessId());
+    const qint64 left = start + 150 - QDateTime::currentMSecsSinceEpoch();
+    if (left < 150)
+        return false;
+    Sleep(DWORD(left));
+    return true;
 }
 
 int direct(const QStringList &bases)
@@ -155,12 +177,15 @@ int main(int argc, char **argv)
         return sameRand();
     if (args.size() == 2 && mode == QLatin1String("hold"))
         return hold(args[1]);
-    if (args.size() < 2 || (mode != QLatin1String("direct") && (args.size() != 2 || mode != QLatin1String("crash"))))
+    const bool oneBase = args.size() == 2 && (mode == QLatin1String("crash") || mode == QLatin1String("taken"));
+    if (!oneBase && (args.size() < 2 || mode != QLatin1String("direct")))
         return 2;
     // Whose fault the dump must record.
     std::printf("thread %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
-    if (mode == QLatin1String("direct"))
+    if (mode == QLatin1String("taken") && !takeNames(args[1]))
+        return 3;
+    if (mode != QLatin1String("crash"))
         return direct(args.mid(1));
     FileHelper::setBaseDirPath(args[1]);
     return crash();
