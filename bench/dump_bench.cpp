@@ -117,16 +117,23 @@ void removeStartingWith(const std::string &prefix)
     }
 }
 
+// Runs a command with its output discarded; true when it succeeded.
 bool spawnAndWait(std::vector<std::string> argv)
 {
     std::vector<char *> args;
     for (std::string &a : argv)
         args.push_back(&a[0]);
     args.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&quiet, 1, 2);
     pid_t pid = 0;
     int status = 0;
-    return posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) == 0 && waitpid(pid, &status, 0) == pid
-        && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool ok = posix_spawnp(&pid, args[0], &quiet, nullptr, args.data(), environ) == 0
+        && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    posix_spawn_file_actions_destroy(&quiet);
+    return ok;
 }
 
 // The held memory into one file with pwrite() in 64 MiB pieces (the size
