@@ -60,6 +60,7 @@ struct Held {
 // Seconds per size and method, and the page cache's growth per dump (MiB).
 std::map<int, std::map<std::string, std::vector<double>>> gSeconds;
 std::map<int, std::vector<double>> gCacheGrowth;
+std::map<int, std::pair<double, double>> gDumpFile; // length and on disk, GiB
 
 const char *env(const char *name, const char *fallback)
 {
@@ -176,8 +177,12 @@ double runOnce(int gib, const std::string &method)
         gCacheGrowth[gib].push_back(meminfo("Cached") - cachedBefore);
         DIR *d = opendir(gFolder.c_str());
         int found = 0;
-        while (dirent *e = d ? readdir(d) : nullptr)
-            found += std::strncmp(e->d_name, "vask_", 5) == 0;
+        while (dirent *e = d ? readdir(d) : nullptr) {
+            struct stat st = {};
+            if (std::strncmp(e->d_name, "vask_", 5) == 0 && ++found
+                && stat((gFolder + "/" + e->d_name).c_str(), &st) == 0)
+                gDumpFile[gib] = {double(st.st_size) / kGiB, double(st.st_blocks) * 512 / kGiB};
+        }
         if (d)
             closedir(d);
         ok = found == 1;
@@ -192,21 +197,25 @@ void registerRound(int gib, int round)
     for (int i = 0; i < 5; ++i) {
         const std::string method = kMethods[(i + round) % 5];
         const std::string name = std::to_string(gib) + "GiB/" + method + "/round" + std::to_string(round);
-        benchmark::RegisterBenchmark(name.c_str(), [gib, method](benchmark::State &state) {
-            if (!hold(gib)) {
-                state.SkipWithError("no memory to hold");
-                return;
-            }
-            for (auto _ : state) {
-                const double s = runOnce(gib, method);
-                if (s < 0) {
-                    state.SkipWithError((method + " failed").c_str());
-                    return;
-                }
-                state.SetIterationTime(s);
-                gSeconds[gib][method].push_back(s);
-            }
-        })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(name.c_str(),
+                                     [gib, method](benchmark::State &state) {
+                                         if (!hold(gib)) {
+                                             state.SkipWithError("no memory to hold");
+                                             return;
+                                         }
+                                         for (auto _ : state) {
+                                             const double s = runOnce(gib, method);
+                                             if (s < 0) {
+                                                 state.SkipWithError((method + " failed").c_str());
+                                                 return;
+                                             }
+                                             state.SetIterationTime(s);
+                                             gSeconds[gib][method].push_back(s);
+                                         }
+                                     })
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
     }
 }
 
@@ -219,7 +228,8 @@ double median(std::vector<double> v)
 void printTable()
 {
     std::printf("\n| touched | dump | gcore | buffered pwrite | O_DIRECT pwrite | dd (context) | gcore / dump | "
-                "faster floor / dump | page cache growth in a dump |\n|---|---|---|---|---|---|---|---|---|\n");
+                "faster floor / dump | page cache growth in a dump | dump file (on disk) |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n");
     for (auto &[gib, methods] : gSeconds) {
         std::ostringstream row;
         row << "| " << gib << " GiB";
@@ -232,10 +242,11 @@ void printTable()
         }
         const double dump = median(methods["dump"]);
         const double floor = std::min(median(methods["buffered"]), median(methods["direct"]));
-        char tail[160];
-        std::snprintf(tail, sizeof tail, " | %.2f | %.2f | %.0f MiB (%.1f%% of the touched memory) |",
+        char tail[200];
+        std::snprintf(tail, sizeof tail, " | %.2f | %.2f | %.0f MiB (%.1f%% of the touched memory) | %.2f GiB (%.2f) |",
                       dump > 0 ? median(methods["gcore"]) / dump : 0, dump > 0 ? floor / dump : 0,
-                      median(gCacheGrowth[gib]), 100 * median(gCacheGrowth[gib]) / (gib * 1024.0));
+                      median(gCacheGrowth[gib]), 100 * median(gCacheGrowth[gib]) / (gib * 1024.0), gDumpFile[gib].first,
+                      gDumpFile[gib].second);
         std::printf("%s%s\n", row.str().c_str(), tail);
     }
     std::printf("medians of %s rounds (min in brackets)\n", env("VASK_BENCH_ROUNDS", "3"));

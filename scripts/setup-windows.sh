@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Qt 5 Core and GoogleTest for 64-bit Windows, cross-built with MinGW-w64
-# (posix threads) from Debian's own sources and kept in a cache outside the
-# repository, keyed by Qt version and toolchain. Built once per machine,
-# reused afterwards; prints the prefix path (Qt;GoogleTest) on its last line.
-#   setup-windows.sh            build what is missing, print the prefixes
+# (posix threads) from Debian's own sources into one prefix in a cache
+# outside the repository, keyed by their versions and the toolchain. Built
+# once per machine, reused afterwards; prints the prefix on its last line,
+# for CMAKE_PREFIX_PATH.
+#   setup-windows.sh            build what is missing, print the prefix
 # VASK_WIN_CACHE overrides the cache root (default /var/cache/vasksupport).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,9 +34,9 @@ key_tc="mingw-w64-gcc${gccver%-posix}-posix" # e.g. mingw-w64-gcc12-posix
 qtver=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)
 [ -n "$qtver" ] || qtver=$(apt-cache policy qtbase5-dev | sed -n 's/^ *Candidate: //p')
 qtup=${qtver%%+*} # 5.15.8
-qtprefix=$cache/qt-$qtup-$key_tc
 gtver=$(dpkg-query -W -f='${Version}' libgtest-dev)
-gtprefix=$cache/googletest-${gtver%%-*}-$key_tc
+gtup=${gtver%%-*} # 1.12.1
+prefix=$cache/win64-qt$qtup-gtest$gtup-$key_tc
 
 # deb-src entries derived from the deb entries apt already uses, for the
 # distribution's own suites (codename, -updates, -security) only.
@@ -79,13 +80,13 @@ PY
 }
 
 build_qt() {
-  [ -e "$qtprefix/.complete" ] && return 0
+  [ -e "$prefix/.qt-complete" ] && return 0
   enable_sources
   local work
   work=$(mktemp -d "${TMPDIR:-/tmp}/vask-qtwin.XXXXXX")
   trap 'rm -rf "$work"' RETURN
   local t0=$SECONDS
-  log "building Qt $qtup Core for $key_tc into $qtprefix (about 10 minutes)"
+  log "building Qt $qtup Core for $key_tc into $prefix (10 to 20 minutes)"
   (cd "$work" && apt-get source -qq "qtbase-opensource-src=$qtver" >/dev/null 2>&1 ||
     apt-get source -qq qtbase-opensource-src >/dev/null)
   local src
@@ -96,9 +97,9 @@ build_qt() {
   for t in gcc g++ c++ cpp; do
     if command -v "$tc-$t-posix" >/dev/null; then ln -s "$(command -v "$tc-$t-posix")" "$work/bin/$tc-$t"; fi
   done
-  rm -rf "$qtprefix"
+  rm -rf "$prefix" # GoogleTest, if there, is built again after
   (cd "$work/build" && PATH="$work/bin:$PATH" "$src/configure" -opensource -confirm-license \
-    -xplatform win32-g++ -device-option CROSS_COMPILE=$tc- -prefix "$qtprefix" -release -shared \
+    -xplatform win32-g++ -device-option CROSS_COMPILE=$tc- -prefix "$prefix" -release -shared \
     -no-gui -no-widgets -no-opengl -no-dbus -no-icu -nomake examples -nomake tests -no-pch \
     -no-sql-sqlite -no-feature-network >configure.log 2>&1) || { tail -30 "$work/build/configure.log" >&2; return 1; }
   (cd "$work/build" && PATH="$work/bin:$PATH" make -s sub-src-qmake_all >/dev/null &&
@@ -106,30 +107,29 @@ build_qt() {
     PATH="$work/bin:$PATH" make -s -C src/corelib install >/dev/null)
   # What find_package(Qt5Core) needs beyond corelib's own install: the host
   # tools and the target's mkspec.
-  mkdir -p "$qtprefix/bin" "$qtprefix/mkspecs"
-  cp "$work/build/bin/moc" "$work/build/bin/rcc" "$work/build/bin/qmake" "$qtprefix/bin/"
-  cp -r "$src/mkspecs/win32-g++" "$src/mkspecs/common" "$qtprefix/mkspecs/"
-  [ -e "$work/build/mkspecs/qconfig.pri" ] && cp "$work/build/mkspecs/"*.pri "$qtprefix/mkspecs/" || true
-  echo "built in $((SECONDS - t0)) s" >"$qtprefix/.complete"
-  log "Qt done in $((SECONDS - t0)) s, $(du -sh "$qtprefix" | cut -f1)"
+  mkdir -p "$prefix/bin" "$prefix/mkspecs"
+  cp "$work/build/bin/moc" "$work/build/bin/rcc" "$work/build/bin/qmake" "$prefix/bin/"
+  cp -r "$src/mkspecs/win32-g++" "$src/mkspecs/common" "$prefix/mkspecs/"
+  [ -e "$work/build/mkspecs/qconfig.pri" ] && cp "$work/build/mkspecs/"*.pri "$prefix/mkspecs/" || true
+  echo "built in $((SECONDS - t0)) s" >"$prefix/.qt-complete"
+  log "Qt done in $((SECONDS - t0)) s, $(du -sh "$prefix" | cut -f1)"
 }
 
 build_gtest() {
-  [ -e "$gtprefix/.complete" ] && return 0
+  [ -e "$prefix/.gtest-complete" ] && return 0
   local work
   work=$(mktemp -d "${TMPDIR:-/tmp}/vask-gtwin.XXXXXX")
   trap 'rm -rf "$work"' RETURN
-  log "building GoogleTest for $key_tc into $gtprefix"
-  rm -rf "$gtprefix"
+  log "building GoogleTest $gtup for $key_tc into $prefix"
   cmake -S /usr/src/googletest -B "$work" --toolchain "$root/cmake/toolchains/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF \
-    -DCMAKE_INSTALL_PREFIX="$gtprefix" >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
   cmake --build "$work" -j"$jobs" >/dev/null
   cmake --install "$work" >/dev/null
-  touch "$gtprefix/.complete"
+  touch "$prefix/.gtest-complete"
 }
 
 "${sudo[@]}" mkdir -p "$cache"
 build_qt
 build_gtest
-echo "$qtprefix;$gtprefix"
+echo "$prefix"

@@ -25,7 +25,7 @@ jobs=${jobs:-$(nproc)}
 source "$root/scripts/lib.sh"
 
 step "wine: Qt and GoogleTest for Windows (cached)"
-prefixes=$(bash "$root/scripts/setup-windows.sh" | tail -n 1)
+winprefix=$(bash "$root/scripts/setup-windows.sh" | tail -n 1)
 build=$root/build/win
 toolchain=$root/cmake/toolchains/mingw-w64-x86_64.cmake
 run=$root/cmake/toolchains/wine-run
@@ -62,7 +62,7 @@ timeout -k 5 180 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
   /t REG_DWORD /d 0 /f >/dev/null 2>>"$log" || fail "could not create the prefix"
 
 step "wine: MinGW-w64 build of the library, vaskprobe and the tests"
-cmake -S "$root" -B "$build" --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$prefixes" \
+cmake -S "$root" -B "$build" --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$winprefix" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs"
 bin=$build/bin

@@ -125,7 +125,14 @@ bool fileBacked(const Workspace &w, const Mapping &m);
 struct Output {
     int fd;
     bool broken = false; // disk full, file too large: stop writing
+    // Large runs of memory go around the page cache (O_DIRECT) when the
+    // dump is too large for the cache to take in without writing back
+    // anyway; dropped for good once the file system refuses it.
+    bool direct = false;
+    bool directOn = false; // the descriptor's O_DIRECT flag as set now
 };
+// Whether a dump of `bytes` of memory should write around the page cache.
+bool wantsDirect(std::uint64_t bytes);
 struct PageSource {
     int fd = -1; // /proc/.../pagemap, or -1 where refused
     bool scan = true; // PAGEMAP_SCAN until the kernel says it has none

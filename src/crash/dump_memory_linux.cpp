@@ -7,8 +7,10 @@
 
 #include "dump_sys_linux_p.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 
 #include <cstring>
 
@@ -27,14 +29,50 @@ constexpr std::uint64_t kPageIsPresent = 1 << 3;
 constexpr std::uint64_t kPageIsSwapped = 1 << 4;
 constexpr std::uint64_t kPageIsPfnZero = 1 << 5;
 
+// Runs at least this long are written with O_DIRECT where the dump uses it.
+constexpr std::uint64_t kDirectRun = 1 << 20;
+
+// Sets or clears O_DIRECT on the dump's descriptor; false when the file
+// system refuses it, which ends direct writing for this dump. Signal-safe.
+bool setDirect(Output &out, bool on)
+{
+    if (out.directOn == on)
+        return true;
+    const long flags = sys(SYS_fcntl, out.fd, F_GETFL);
+    if (flags < 0 || sys(SYS_fcntl, out.fd, F_SETFL, on ? flags | O_DIRECT : flags & ~long(O_DIRECT)) != 0) {
+        out.direct = false;
+        return false;
+    }
+    out.directOn = on;
+    return true;
+}
+
+// One write of memory at most n bytes long: around the page cache for a
+// long run where the dump does so, else through it. A direct write that the
+// file system refuses, or that meets a page it can't read, is made again
+// through the cache, which reports the readable part exactly. Signal-safe.
+long writeMemory(Output &out, std::uint64_t address, std::uint64_t n, std::uint64_t offset, bool longRun)
+{
+    if (out.direct && longRun && setDirect(out, true)) {
+        const long r = sys(SYS_pwrite64, out.fd, long(address), long(n), long(offset));
+        if (r == -EINVAL)
+            out.direct = false;
+        else if (r != -EFAULT)
+            return r;
+    }
+    setDirect(out, false);
+    return sys(SYS_pwrite64, out.fd, long(address), long(n), long(offset));
+}
+
 // Copies process memory to the file. A page that can't be read (unmapped
 // meanwhile, a file mapping past its end) leaves a hole. Signal-safe.
 void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uint64_t offset)
 {
-    constexpr std::uint64_t kChunk = 16 << 20;
+    constexpr std::uint64_t kChunk = 64 << 20;
+    const bool longRun = size >= kDirectRun && address % kPage == 0 && offset % kPage == 0 && size % kPage == 0;
     while (size > 0 && !out.broken) {
         const std::uint64_t n = size < kChunk ? size : kChunk;
-        const long r = sys(SYS_pwrite64, out.fd, long(address), long(n), long(offset));
+        const long r = writeMemory(out, address, n, offset, longRun);
         if (r == -EINTR)
             continue;
         std::uint64_t done;
@@ -186,9 +224,22 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 
 } // namespace
 
+// A dump larger than an eighth of the machine's memory would make the
+// kernel write back (and throttle) while it is still being written: past
+// that, copying it through the page cache costs more than it saves, and it
+// would push out pages of the host and of everything else. Signal-safe.
+bool wantsDirect(std::uint64_t bytes)
+{
+    struct sysinfo info;
+    if (sys(SYS_sysinfo, arg(&info)) != 0)
+        return false;
+    return bytes > std::uint64_t(info.totalram) * info.mem_unit / 8;
+}
+
 // Signal-safe.
 void writeAt(Output &out, const void *data, std::size_t size, std::uint64_t offset)
 {
+    setDirect(out, false);
     const char *p = static_cast<const char *>(data);
     while (size > 0 && !out.broken) {
         const long r = sys(SYS_pwrite64, out.fd, arg(p), long(size), long(offset));

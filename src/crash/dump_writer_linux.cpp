@@ -202,6 +202,15 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
             }
     const std::uint64_t fileSize = offset;
 
+    // What will be copied: whole dense mappings, the held pages of others.
+    std::uint64_t memory = 0;
+    for (std::size_t i = 0; i < w.mapCount; ++i) {
+        const Mapping &m = w.maps[i];
+        const std::uint64_t held = m.residentKb < (m.dumpSize >> 10) ? m.residentKb << 10 : m.dumpSize;
+        memory += m.contents == Dense ? m.dumpSize : m.contents == NoContents ? 0 : held;
+    }
+    out.direct = wantsDirect(memory);
+
     writeHeaders(out, w, phnum, notesOffset);
     writeAt(out, w.notes, w.notesUsed, notesOffset);
     for (std::uint8_t r = 0; r < kRanks; ++r)
