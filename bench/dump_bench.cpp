@@ -7,10 +7,11 @@
 //   buffered  pwrite() of the touched memory to one file (the page cache's floor);
 //   direct    the same with O_DIRECT (the disk's floor);
 //   dd        dd of zeros, as much, for context only.
+// After each method its files are deleted and the disk synced, untimed.
 // A warm-up first writes and deletes a file of the largest size: on a
 // virtual machine the first writes into fresh page-cache pages are slower,
 // whichever method comes first. Sizes the machine has no memory or disk for
-// are left out, saying so. Each method's files are deleted right after it.
+// are left out, saying so.
 // Printed at the end: min and median per method, the ratios of medians, and
 // how much the page cache grew during the dump.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
@@ -189,13 +190,17 @@ double runOnce(int gib, const std::string &method)
     }
     for (const char *prefix : {"vask_", "gcore", "dd.bin"})
         removeStartingWith(prefix);
+    sync(); // untimed: the next method starts with no write-back of this one in flight
     return ok ? seconds : -1;
 }
 
+// Round r starts at method r and steps through them by 1, 2, 3 or 4, so
+// that neither the first place nor the method before (whose write-back may
+// still be on the disk) is always the same one's.
 void registerRound(int gib, int round)
 {
     for (int i = 0; i < 5; ++i) {
-        const std::string method = kMethods[(i + round) % 5];
+        const std::string method = kMethods[(round + i * (1 + round % 4)) % 5];
         const std::string name = std::to_string(gib) + "GiB/" + method + "/round" + std::to_string(round);
         benchmark::RegisterBenchmark(name.c_str(),
                                      [gib, method](benchmark::State &state) {

@@ -49,15 +49,16 @@ bool setDirect(Output &out, bool on)
 
 // One write of memory at most n bytes long: around the page cache for a
 // long run where the dump does so, else through it. A direct write that the
-// file system refuses, or that meets a page it can't read, is made again
-// through the cache, which reports the readable part exactly. Signal-safe.
+// file system refuses is made again through the cache, and so is one of a
+// single page that could not be pinned (the cache's copy reads what can be
+// read). Signal-safe.
 long writeMemory(Output &out, std::uint64_t address, std::uint64_t n, std::uint64_t offset, bool longRun)
 {
     if (out.direct && longRun && setDirect(out, true)) {
         const long r = sys(SYS_pwrite64, out.fd, long(address), long(n), long(offset));
         if (r == -EINVAL)
             out.direct = false;
-        else if (r != -EFAULT)
+        else if (r != -EFAULT || n > kPage)
             return r;
     }
     setDirect(out, false);
@@ -70,14 +71,22 @@ void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uin
 {
     constexpr std::uint64_t kChunk = 64 << 20;
     const bool longRun = size >= kDirectRun && address % kPage == 0 && offset % kPage == 0 && size % kPage == 0;
+    std::uint64_t chunk = kChunk;
     while (size > 0 && !out.broken) {
-        const std::uint64_t n = size < kChunk ? size : kChunk;
+        const std::uint64_t n = size < chunk ? size : chunk;
         const long r = writeMemory(out, address, n, offset, longRun);
         if (r == -EINTR)
             continue;
+        if (r == -EFAULT && n > kPage && out.direct && longRun) {
+            // A direct write fails whole on a page it can't pin: halve the
+            // piece until that page is alone (and a hole).
+            chunk = n / 2 / kPage * kPage;
+            continue;
+        }
         std::uint64_t done;
         if (r > 0) {
             done = std::uint64_t(r);
+            chunk = chunk < kChunk / 2 ? chunk * 2 : kChunk;
         } else if (r == -EFAULT || r == 0) {
             done = kPage - (address % kPage);
             if (done > size)
