@@ -233,16 +233,17 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 
 } // namespace
 
-// A dump larger than an eighth of the machine's memory would make the
-// kernel write back (and throttle) while it is still being written: past
-// that, copying it through the page cache costs more than it saves, and it
-// would push out pages of the host and of everything else. Signal-safe.
+// A dump larger than a fifth of the machine's memory (the kernel's default
+// dirty_ratio) would be throttled to the disk's pace while it is still being
+// written: past that, copying it through the page cache costs more than it
+// saves, and it would push out pages of the host and of everything else.
+// Below it, the cache takes it in at memory speed. Signal-safe.
 bool wantsDirect(std::uint64_t bytes)
 {
     struct sysinfo info;
     if (sys(SYS_sysinfo, arg(&info)) != 0)
         return false;
-    return bytes > std::uint64_t(info.totalram) * info.mem_unit / 8;
+    return bytes > std::uint64_t(info.totalram) * info.mem_unit / 5;
 }
 
 // Signal-safe.
