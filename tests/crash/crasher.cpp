@@ -5,6 +5,11 @@
 //   prior        a SIGSEGV handler of our own, which setupDump() must drop
 //   threads=N    N idle threads
 //   noptrace     ptrace fails with EPERM, as in a container
+//   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
+//   blocker      a thread that blocks every signal
+//   fds=N        every descriptor taken but N
+//   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
+//                host's own choice must stay
 //   noauxv       prctl(PR_GET_AUXV) fails, as before Linux 6.4
 //   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
 //                signal stack
@@ -19,7 +24,9 @@
 // then ways to die: fault=s, f, i or t (SIGSEGV, SIGFPE, SIGILL or SIGTRAP
 // in vaskFault), abort, stack, threadstack (an
 // overflow on a thread that called setupDump()) threads4 (four threads fault
-// at once) malloc (while another thread allocates), and dumps asked for:
+// at once) malloc (while another thread allocates), twins=N (N processes
+// forked from this one fault at once; this one waits for them and prints
+// "child ended by signal <s>" for each), and dumps asked for:
 // direct, together (two threads at once), racecrash (one of them faults).
 // Each prints "result <return value>". After the last step it prints
 // "survived" and exits 0.
@@ -35,16 +42,19 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "deny.h"
@@ -151,6 +161,45 @@ void *runRestOnThread(void *)
     std::exit(runSteps());
 }
 
+// Forks `n` processes that fault at the same moment, and waits for them.
+void twins(int n)
+{
+    void *shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    check(shared != MAP_FAILED, "mmap");
+    auto *gate = new (shared) std::atomic<int>(0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < n; ++i) {
+        const pid_t pid = fork();
+        check(pid >= 0, "fork");
+        if (pid == 0) {
+            for (gate->fetch_add(1); gate->load() < n;) {
+            }
+            vaskFault('s');
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        check(waitpid(pid, &status, 0) == pid, "waitpid");
+        std::printf("child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    }
+}
+
+// Takes every descriptor but `free` (from at most 65536).
+void takeDescriptors(int free)
+{
+    rlimit files = {};
+    check(getrlimit(RLIMIT_NOFILE, &files) == 0, "getrlimit");
+    if (files.rlim_cur > 65536)
+        limit(RLIMIT_NOFILE, "65536");
+    std::vector<int> taken;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        taken.push_back(fd);
+    check(errno == EMFILE, "open");
+    for (; free > 0 && !taken.empty(); --free, taken.pop_back())
+        close(taken.back());
+}
+
 void dumpsAtOnce(bool oneCrashes)
 {
     together(2, [oneCrashes](int i) {
@@ -173,6 +222,24 @@ const std::map<std::string, Step> kSteps = {
              });
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
+    {"trap", [](const std::string &v) {
+         const bool ok = v == "ptrace" ? denySyscall(__NR_ptrace, -1, 0, -1)
+             : v == "clone"            ? denySyscall(__NR_clone, -1, 0, -1)
+                                       : denySyscall(__NR_ioctl, 1, _IOWR('f', 16, char[96]), -1);
+         check(ok, "seccomp");
+     }},
+    {"blocker", [](const std::string &) {
+         sigset_t all;
+         sigfillset(&all);
+         gPool.emplace_back([all] {
+             pthread_sigmask(SIG_BLOCK, &all, nullptr);
+             while (!gStop.load())
+                 usleep(1000);
+         });
+     }},
+    {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
+    {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
+    {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},
     {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
     {"altstack", [](const std::string &v) { // the painted file is 8 KiB
          const stack_t stack = {mapFile(v, 8192), 0, 8192};
