@@ -40,7 +40,7 @@ public:
     // SIGSYS, and gives the calling thread an alternate signal stack so that
     // its stack overflowing is caught too. Other threads overflowing their
     // stack are caught only if they have one: call setupDump() on them as
-    // well (or give them one with sigaltstack). The crash path needs STACKNEED
+    // well (or give them one with sigaltstack). The crash path needs 4.4 KiB
     // of alternate stack, the kernel's signal frame included (measured on
     // AVX-512; a host's own 8 KiB stack is enough). setupDump() also takes
     // what the crash path can't safely get later: the executable's folder,
