@@ -70,8 +70,8 @@ bool reserveCaptureSlots()
     if (gSlots.load())
         return true;
     const std::size_t size = alignUp(kSlots * sizeof(ThreadRecord), kPage);
-    const long p = sys(SYS_mmap, 0, long(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
+    const long p
+        = sys(SYS_mmap, 0, long(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (failed(p))
         return false;
     sys(SYS_madvise, p, long(size), MADV_DONTDUMP);
