@@ -238,27 +238,33 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     // but one that blocks every signal, which is left out.
     Case{"WithoutPtraceEveryThread", "base={base} setup threads=2 blocker noptrace fault=s", SIGSEGV, "base",
          "vaskFault", 3, " main ("},
+    // (LeakSanitizer traces the process at exit: not with these filters.)
     Case{"WithoutPtraceDirect", "base={base} setup threads=2 noptrace direct direct", 0, "base", "", 3,
-         "result 1\nresult 1\nsurvived| DmpHelper::callback (", 2},
+         "result 1\nresult 1\nsurvived| DmpHelper::callback (", 2, "", "", true},
     // Yama keeps one tracer per process, with no way to read it back: a
     // direct dump must not name one.
     Case{"DirectDumpNamesNoTracer", "base={base} setup threads=2 keeptracer direct", 0, "base", "", 3,
-         "result 1\nsurvived"},
+         "result 1\nsurvived", 1, "", "", true},
     // A sandbox that traps the calls a dump makes: the host lives through a
     // direct dump, and a crash dump still holds every thread.
     Case{"SandboxTrapsDirect", "base={base} setup threads=2 trap=ptrace trap=clone trap=ioctl direct", 0, "base", "",
-         3, "result 1\nsurvived| DmpHelper::callback ("},
+         3, "result 1\nsurvived| DmpHelper::callback (", 1, "", "", true},
     Case{"SandboxTrapsCrash", "base={base} setup threads=2 trap=ptrace trap=clone trap=ioctl fault=s", SIGSEGV,
          "base", "vaskFault", 3},
     Case{"SandboxTrapsPtraceOnly", "base={base} setup threads=2 trap=ptrace fault=s", SIGSEGV, "base", "vaskFault", 3},
     // A leak took every descriptor (or all but a few): the dump is whole.
-    Case{"NoDescriptorFree", "base={base} setup threads=2 fds=0 fault=s", SIGSEGV, "base", "vaskFault", 3, " main ("},
-    Case{"OneDescriptorFree", "base={base} setup threads=2 fds=1 fault=s", SIGSEGV, "base", "vaskFault", 3},
-    Case{"TwoDescriptorsFree", "base={base} setup threads=2 fds=2 fault=s", SIGSEGV, "base", "vaskFault", 3},
-    Case{"ThreeDescriptorsFree", "base={base} setup threads=2 fds=3 fault=s", SIGSEGV, "base", "vaskFault", 3},
+    // (A sanitizer's runtime needs descriptors of its own.)
+    Case{"NoDescriptorFree", "base={base} setup threads=2 fds=0 fault=s", SIGSEGV, "base", "vaskFault", 3, " main (", 1,
+         "", "", true},
+    Case{"OneDescriptorFree", "base={base} setup threads=2 fds=1 fault=s", SIGSEGV, "base", "vaskFault", 3, "", 1, "",
+         "", true},
+    Case{"TwoDescriptorsFree", "base={base} setup threads=2 fds=2 fault=s", SIGSEGV, "base", "vaskFault", 3, "", 1, "",
+         "", true},
+    Case{"ThreeDescriptorsFree", "base={base} setup threads=2 fds=3 fault=s", SIGSEGV, "base", "vaskFault", 3, "", 1,
+         "", "", true},
     // What a direct dump gave up it takes back: the next one is whole too.
     Case{"NoDescriptorFreeDirect", "base={base} setup threads=2 fds=0 direct direct", 0, "base", "", 3,
-         "result 1\nresult 1\nsurvived", 2},
+         "result 1\nresult 1\nsurvived", 2, "", "", true},
     // Processes of one host crashing in the same millisecond: a dump each.
     Case{"ProcessesCrashingTogether", "base={base} setup twins=3", 0, "base", "vaskFault", 1,
          "child ended by signal 11\nchild ended by signal 11\nchild ended by signal 11\nsurvived", 3, "", "", false,
