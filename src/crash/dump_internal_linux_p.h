@@ -160,6 +160,7 @@ void releaseCaptured();
 // dump_maps_linux.cpp: the mappings from smaps (or maps).
 template <typename Fn> void forEachLine(Workspace &w, int fd, Fn line);
 bool readMappings(Workspace &w);
+void addStackAlone(Workspace &w, std::uint64_t sp);
 const char *mappingName(const Workspace &w, const Mapping &m);
 bool fileBacked(const Workspace &w, const Mapping &m);
 

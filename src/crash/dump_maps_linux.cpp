@@ -132,6 +132,29 @@ bool readMappings(Workspace &w)
     return true;
 }
 
+// Without /proc there is no list of mappings: the faulting thread's stack
+// alone then, from just below its stack pointer (the red zone) up to the
+// first address that isn't mapped, as mincore finds it. Signal-safe.
+void addStackAlone(Workspace &w, std::uint64_t sp)
+{
+    constexpr std::uint64_t kMost = std::uint64_t(64) << 20;
+    const std::uint64_t start = (sp - 128) / kPage * kPage;
+    std::uint64_t end = start;
+    unsigned char resident = 0;
+    while (end - start < kMost && sys(SYS_mincore, long(end), long(kPage), arg(&resident)) == 0)
+        end += kPage;
+    if (end == start || w.mapCount == w.mapCapacity || w.namesUsed == w.namesCapacity)
+        return;
+    Mapping &m = w.maps[w.mapCount++];
+    fillBytes(&m, 0, sizeof m);
+    m.start = start;
+    m.end = end;
+    m.flags = PF_R | PF_W;
+    m.residentKb = ~std::uint64_t(0);
+    m.nameOffset = std::uint32_t(w.namesUsed);
+    w.names[w.namesUsed++] = '\0';
+}
+
 // Signal-safe.
 const char *mappingName(const Workspace &w, const Mapping &m)
 {

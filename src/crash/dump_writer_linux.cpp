@@ -143,7 +143,8 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, bool di
     PageSource pages;
     pages.fd = openOwnProc("pagemap", O_RDONLY | O_CLOEXEC);
     pages.scan = trapsHandled();
-    readMappings(w);
+    if (!readMappings(w))
+        addStackAlone(w, w.faulting.regs.rsp);
     readMemoryDevices(w);
     classify(w, pages.fd >= 0);
     rank(w);

@@ -18,7 +18,7 @@ struct Case {
     const char *says = "";   // in its output or gdb's view of a dump, '|' between several
     int dumps = 1;           // how many; -2: one or two
     const char *plant = "";  // at every name a dump could take: fifo, link, hardlink, foreign, ours
-    const char *wrap = "";   // run as init of a PID namespace, or with {dir}/mem a tmpfs
+    const char *wrap = "";   // pidns: as init of a PID namespace; tmpfs: {dir}/mem a tmpfs; noproc: no /proc
     bool unsanitized = false; // a sanitizer's runtime brings its own address space and stack use
     int runs = 1;            // a race: each run may catch it
 };

@@ -97,6 +97,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
          false, 2},
     // As init of a PID namespace its own signal is ignored: it must end anyway.
     Case{"InitOfAPidNamespace", "base={base} setup abort", SIGABRT, "base", "", 1, "pid 1\n", 1, "", "pidns"},
+    // No /proc at all: no list of mappings, so no libraries and no other
+    // threads, but the faulting thread's stack, the whole backtrace.
+    Case{"WithoutProc", "base={base} setup threads=2 fault=s", SIGSEGV, "base", "vaskFault", 1, " main (", 1, "",
+         "noproc"},
     // Its /proc is the parent namespace's, where pid 1 is another process.
     Case{"ThreadsInAPidNamespace", "base={base} setup threads=2 fault=s", SIGSEGV, "base", "vaskFault", 3, "pid 1\n",
          1, "", "pidns"}),
