@@ -1,5 +1,5 @@
-// DmpHelper: names the dump file and hands the writing to the platform file
-// (dump_win.cpp, dump_linux.cpp).
+// DmpHelper: hands the dump to the platform's writer (dump_win.cpp; on
+// Linux the dump_*_linux.cpp files behind dump_linux_p.h).
 #include "dmphelper.h"
 
 #include "filehelper.h"
@@ -49,17 +49,6 @@ long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 
 #else
 
-namespace {
-
-// Runs inside the fatal-signal handler.
-void onFault(int signo, siginfo_t *info, void *context)
-{
-    EXCEPTION_POINTERS record = {signo, info, context};
-    DmpHelper::callback(&record);
-}
-
-} // namespace
-
 void DmpHelper::setupDump()
 {
     // The executable's folder as Qt reports it, encoded as Qt names files;
@@ -67,22 +56,20 @@ void DmpHelper::setupDump()
     // /proc/self/exe itself.
     const QByteArray dir
         = QCoreApplication::instance() ? QFile::encodeName(QCoreApplication::applicationDirPath()) : QByteArray();
-    vask::lx::installFaultHandlers(onFault, dir.isEmpty() ? nullptr : dir.constData());
+    vask::lx::installFaultHandlers(dir.isEmpty() ? nullptr : dir.constData());
 }
 
-// Runs inside a signal handler: no allocation, no lock but the one that lets
-// a single dump run at a time, no Qt object. The base directory comes from
-// the copy FileHelper::setBaseDirPath keeps for this.
+// A crash never comes through here: the fatal-signal handler calls the
+// writer itself. Signal-safe all the same (no allocation, no lock but the
+// one that lets a single dump run at a time, no Qt object), so a host may
+// call it from a handler of its own. The base directory comes from the
+// copy FileHelper::setBaseDirPath keeps for this.
 long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 {
-    const vask::lx::DumpLock lock;
-    static vask::lx::PathText path; // static: a host's alternate stack may be small; DumpLock guards it
-    if (vask::lx::buildDumpPath(path)) {
-        if (pointers)
-            vask::lx::writeCore(path.text, pointers->signalNumber, pointers->signalInfo, pointers->context);
-        else
-            vask::lx::writeCore(path.text, 0, nullptr, nullptr);
-    }
+    if (pointers)
+        vask::lx::dumpDirect(pointers->signalNumber, pointers->signalInfo, pointers->context);
+    else
+        vask::lx::dumpDirect(0, nullptr, nullptr);
     return 1;
 }
 

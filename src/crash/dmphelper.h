@@ -40,19 +40,22 @@ public:
     // SIGSYS, and gives the calling thread an alternate signal stack so that
     // its stack overflowing is caught too. Other threads overflowing their
     // stack are caught only if they have one: call setupDump() on them as
-    // well (or give them one with sigaltstack). The crash path needs 6 KiB
+    // well (or give them one with sigaltstack). The crash path needs 4.4 KiB
     // of alternate stack, the kernel's signal frame included (measured on
     // AVX-512; a host's own 8 KiB stack is enough). setupDump() also takes
     // what the crash path can't safely get later: the executable's folder,
-    // the auxiliary vector and 3.5 MiB of reserved scratch address space.
+    // the auxiliary vector, 3.5 MiB of reserved scratch address space, four
+    // descriptors (closed on exec) and one unused real-time signal, by which
+    // threads are asked for their registers where ptrace is refused.
     static void setupDump();
 
     // Writes one dump of the whole process and returns 1
     // (EXCEPTION_EXECUTE_HANDLER). After a crash the process then ends as it
     // would have without us (Linux: by the same signal). Called directly it
     // returns 1 and the process goes on; on Linux a null pointer means "the
-    // calling thread, now". Nothing is reported when the file can't be
-    // created or written.
+    // calling thread, now", and the file is always a new one (when the name
+    // is taken, vask_<ms>-<pid>.dmp). Nothing is reported when the file
+    // can't be created or written.
     static long callback(EXCEPTION_POINTERS *pointers);
 };
 

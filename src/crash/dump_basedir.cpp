@@ -10,6 +10,10 @@
 #include <atomic>
 #include <cstring>
 
+#if defined(__linux__)
+#include "dump_text_linux_p.h"
+#endif
+
 namespace vask {
 namespace dump {
 
@@ -30,16 +34,36 @@ std::atomic<unsigned> gGeneration {0};
 std::atomic<bool> gTornDown {false};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "signal-safe counter");
 
+// Copies bytes. On Linux the crash path calls nothing outside the library.
+// Async-signal-safe.
+void copyText(char *to, const char *from, std::size_t n)
+{
+#if defined(__linux__)
+    lx::copyBytes(to, from, n);
+#else
+    std::memcpy(to, from, n);
+#endif
+}
+
+// Whether `n` bytes hold a NUL, written out: see copyText. Async-signal-safe.
+bool holdsNul(const char *bytes, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        if (bytes[i] == '\0')
+            return true;
+    return false;
+}
+
 } // namespace
 
 void rememberBaseDir(const char *bytes, std::size_t length)
 {
     const unsigned generation = gGeneration.load(std::memory_order_relaxed);
     Slot &slot = gSlots[(generation + 1) & 1];
-    if (length >= kCapacity || std::memchr(bytes, 0, length)) {
+    if (length >= kCapacity || holdsNul(bytes, length)) {
         slot.length = kUnusable;
     } else {
-        std::memcpy(slot.text, bytes, length);
+        copyText(slot.text, bytes, length);
         slot.text[length] = '\0';
         slot.length = length;
     }
@@ -67,7 +91,7 @@ BaseDir readBaseDir(char *out, std::size_t capacity, std::size_t &length)
             return BaseDir::Unset;
         if (n == kUnusable || n >= capacity)
             return BaseDir::Unusable;
-        std::memcpy(out, slot.text, n);
+        copyText(out, slot.text, n);
         out[n] = '\0';
         // A write that could reach this slot starts only once another write
         // has moved the generation on. x86-64 keeps loads in order; the

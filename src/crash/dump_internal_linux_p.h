@@ -25,15 +25,52 @@ inline std::size_t alignUp(std::size_t v, std::size_t a)
     return (v + a - 1) / a * a;
 }
 
+// A device number as the dump keeps it: major << 20 | minor.
+inline std::uint32_t deviceNumber(std::uint64_t major, std::uint64_t minor)
+{
+    return std::uint32_t(major << 20 | (minor & 0xfffff));
+}
+
+// Another thread of the process, as the dump records it.
 struct ThreadRecord {
     int tid;
     bool seized; // we trace it
     bool stopped; // in a ptrace stop, to be detached
-    bool haveRegs; // regs hold its registers
+    bool haveRegs; // regs hold its registers (set last)
     bool fpValid;
     int stopStatus;
     user_regs_struct regs;
     user_fpregs_struct fpregs;
+};
+
+// The faulting (or calling) thread: its registers as the signal frame saved
+// them, or as they were at a direct call.
+struct FaultingThread {
+    user_regs_struct regs;
+    user_fpregs_struct fpregs;
+    bool fpValid;
+    std::uint64_t sighold;
+};
+
+// Everything the helper process may touch: it shares our memory but is
+// another process, so it sees only what is placed here, and all that the
+// dumping thread reads back from it is `published` records of `threads`.
+struct HelperShared {
+    std::atomic<int> go {0}; // set by the dumping thread: start
+    std::atomic<int> stopped {0}; // set by the helper: threads stopped
+    std::atomic<int> refused {0}; // set by the helper: ptrace is refused here
+    std::atomic<int> release {0}; // set by the dumping thread: the dump is done
+    std::atomic<int> published {0}; // records of `threads` filled in
+    int pid = 0; // the dumping process
+    int writerTid = 0; // the dumping thread, which is left alone
+    int taskDir = -1; // the dumping process's /proc/self/task, open
+    bool foreignProc = false; // taskDir lists ids of another PID namespace
+    ThreadRecord *threads = nullptr;
+    std::size_t threadCapacity = 0;
+    char *stack = nullptr;
+    std::size_t stackSize = 0;
+    char *io = nullptr; // for reading taskDir
+    std::size_t ioSize = 0;
 };
 
 enum Contents : std::uint8_t {
@@ -63,23 +100,11 @@ struct PageRegion {
 // Scratch memory for one dump: one anonymous mapping, carved into the
 // arrays below, kept out of the dump itself.
 struct Workspace {
-    // Words shared with the helper process.
-    std::atomic<int> go {0};
-    std::atomic<int> stopped {0};
-    std::atomic<int> release {0};
-    std::atomic<int> published {0};
-    int pid = 0;
-    int faultTid = 0;
+    HelperShared helper;
+    FaultingThread faulting;
 
     std::uintptr_t base = 0;
     std::size_t size = 0;
-
-    char *helperStack = nullptr;
-    std::size_t helperStackSize = 0;
-    char *helperIo = nullptr;
-    std::size_t helperIoSize = 0;
-    ThreadRecord *threads = nullptr;
-    std::size_t threadCapacity = 0;
 
     char *io = nullptr;
     std::size_t ioSize = 0;
@@ -107,19 +132,41 @@ Workspace *acquireWorkspace();
 void returnWorkspace(Workspace *w);
 void reserveWorkspace(); // not signal-safe: setup only
 
-// dump_threads_linux.cpp: the helper process that stops every thread but
-// the calling one and reads their registers. startHelper returns its pid,
-// or 0 when there is none; finishHelper lets the threads go.
-int startHelper(Workspace &w);
-void finishHelper(Workspace &w, int pid);
-long countThreads(Workspace &w);
+// Calls fn(tid) for every thread listed in the open folder `dir` (a
+// /proc/.../task), read from its start through `buffer`; returns the count,
+// or -1 when it can't be read. The one way the crash path lists threads.
+// Signal-safe.
+// `foreign`: the /proc of another PID namespace, whose ids are translated.
+template <typename Fn> long forEachTask(int dir, bool foreign, char *buffer, std::size_t size, Fn fn);
 
-// dump_maps_linux.cpp: the mappings from smaps (or maps) and what of each
-// goes into the file.
+// dump_threads_linux.cpp: the helper process that stops every thread but
+// the dumping one with ptrace and reads their registers. startHelper
+// returns its pid, or 0 when there is none or ptrace is refused;
+// finishHelper lets the threads go.
+int startHelper(HelperShared &h, bool nameTracer);
+void finishHelper(HelperShared &h, int pid);
+
+// dump_capture_linux.cpp: where ptrace is refused, each other thread is
+// asked by a signal to save its own registers and wait for the end of the
+// dump. The signal is chosen at setup (useCaptureSignal, not signal-safe)
+// and handled by onCapture.
+void onCapture(int signo, siginfo_t *info, void *context);
+int captureSignal();
+bool reserveCaptureSlots();
+void useCaptureSignal(int signo);
+void captureThreads(HelperShared &h);
+void releaseCaptured();
+
+// dump_maps_linux.cpp: the mappings from smaps (or maps).
+template <typename Fn> void forEachLine(Workspace &w, int fd, Fn line);
 bool readMappings(Workspace &w);
-void classify(Workspace &w, bool pageInfo);
+void addStackAlone(Workspace &w, std::uint64_t sp);
 const char *mappingName(const Workspace &w, const Mapping &m);
 bool fileBacked(const Workspace &w, const Mapping &m);
+
+// dump_classify_linux.cpp: what of each mapping goes into the file.
+void readMemoryDevices(Workspace &w);
+void classify(Workspace &w, bool pageInfo);
 
 // dump_memory_linux.cpp: copying memory into the file.
 struct Output {
@@ -144,21 +191,50 @@ void copyMapping(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 struct ProcessIds {
     int pid, ppid, pgrp, sid;
 };
-void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *info, const ucontext_t *uc,
-              const user_regs_struct &regs);
-void registersFromContext(const ucontext_t *uc, user_regs_struct &r);
+void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *info);
 // Copies the auxiliary vector now, for dumps of a process that may later
 // refuse /proc reads (not dumpable). Not signal-safe: setup only.
 void rememberAuxv();
+
+// dump_regs_linux.cpp: registers in the layout of NT_PRSTATUS, from a
+// signal frame or from the calling thread as it is.
+// A direct dump saves its caller's registers with vaskSaveCaller into
+// callerState() (under DumpLock), from a frame that stays alive until the
+// dump is written, so that the dump shows the thread inside that frame.
+struct CallerState {
+    user_regs_struct regs;
+    alignas(16) user_fpregs_struct fp; // FXSAVE wants 16-byte alignment
+};
+CallerState &callerState();
+void registersFromContext(const ucontext_t *uc, FaultingThread &t);
+void registersFromCaller(FaultingThread &t, std::uint64_t sighold);
+void registersFromSignal(const ucontext_t *uc, user_regs_struct &r, user_fpregs_struct &fp, bool &fpValid);
 
 // dump_path_linux.cpp: keeps the executable's folder (`dir`, or the one of
 // /proc/self/exe when null) for dumps without a base directory. Setup only.
 void rememberExecutableDir(const char *dir);
 
-// dump_writer_linux.cpp: one whole dump into an open file.
-void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const ucontext_t *uc);
+// dump_writer_linux.cpp: one whole dump into an open file, of the process
+// as it is, w.faulting filled in. `direct`: the process goes on after it.
+void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, bool direct);
+
+// dump_core_linux.cpp: the dump of a crash; the caller holds DumpLock.
+void dumpCrash(int signo, const siginfo_t *info, const void *context);
+
+// dump_signals_linux.cpp: the handler of every fatal signal.
+void onFatalSignal(int signo, siginfo_t *info, void *context);
+// Whether a sandbox's SIGSYS for one of our own
+// calls reaches our handler, which turns it into a failed call. When it
+// doesn't, calls a sandbox is known to trap (clone, ptrace, ioctl) are
+// not made. Signal-safe.
+bool trapsHandled();
 
 } // namespace lx
 } // namespace vask
+
+// Signal-safe.
+extern "C" void vaskSaveCaller(user_regs_struct *regs, void *fxsave);
+
+#include "dump_lists_linux_p.h"
 
 #endif // VASKSUPPORT_CRASH_DUMP_INTERNAL_LINUX_P_H

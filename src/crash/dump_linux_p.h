@@ -6,9 +6,9 @@
 // Nothing here is exported from the library.
 //
 // Everything reachable from a fatal signal is async-signal-safe: raw system
-// calls only, no allocation, no stdio, nothing bound lazily (the library is
-// linked with -z now), and no lock but DumpLock's futex, which only dumps
-// take.
+// calls only, no allocation, no stdio, no call into any other library (so
+// nothing bound lazily, however the host links), and no lock but DumpLock's
+// futex, which only dumps take.
 
 #include <signal.h>
 
@@ -30,10 +30,15 @@ struct PathText {
 void appendAscii(PathText &path, const char *text);
 void appendDecimal(PathText &path, long long value);
 
-// "<base>/vask_<ms>.dmp": the base directory as last set, else (unset, or
-// after the library's teardown) the executable's folder. False when there
-// is no usable folder or the path would not fit. Signal-safe.
-bool buildDumpPath(PathText &path);
+// "<base>/vask_<ms>": the base directory as last set, else (unset, or after
+// the library's teardown) the executable's folder. False when there is no
+// usable folder or the path would not fit. Signal-safe.
+bool buildDumpStem(PathText &path);
+
+// Creates the dump file "<stem>.dmp", always a new file: when that name is
+// taken, "<stem>-<pid>.dmp", then "<stem>-<pid>-<k>.dmp" (k = 2 ... 9).
+// Returns the descriptor or -errno. Signal-safe.
+int createDumpFile(PathText &path);
 
 // One dump at a time in the whole process: each dump's helper stops every
 // other thread, so two dumps at once would stop each other for good. Held
@@ -52,27 +57,22 @@ private:
     bool mOwner;
 };
 
-// Called on the thread that received a fatal signal, with the handler's
-// three arguments.
-using FaultFn = void (*)(int signo, siginfo_t *info, void *context);
-
 // Everything the crash path needs that can't be had safely at crash time,
 // taken now: the executable's folder (`executableDir`, or /proc/self/exe when
-// null), the auxiliary vector, and a reserved scratch workspace. Then makes
-// `fn` the handler of SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP and
-// SIGSYS, dropping whatever handled them before, and gives the calling
-// thread an alternate signal stack unless it has one of 64 KiB or more. The
-// first thread to fault runs `fn`; threads faulting meanwhile wait for the
-// end. After `fn` the process dies of the same signal. Not signal-safe.
-void installFaultHandlers(FaultFn fn, const char *executableDir);
+// null), the auxiliary vector, a reserved scratch workspace, a few
+// descriptors, and a signal for asking threads for their registers. Then
+// takes over SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP and SIGSYS,
+// dropping whatever handled them before, and gives the calling thread an
+// alternate signal stack unless it has one of 64 KiB or more. The first
+// thread to fault writes the dump; threads faulting meanwhile wait for the
+// end. Then the process dies of the same signal. Not signal-safe.
+void installFaultHandlers(const char *executableDir);
 
-// Writes an ELF core file of this process to `path`. `context` is the
-// faulting thread's ucontext_t; null means the calling thread as it is now.
-// `info` may be null. Only a new file, or a regular file of ours with a
-// single link, is written; nothing is ever opened through a symbolic link or
-// at a FIFO or device. Takes DumpLock, so it waits while another thread
-// dumps. Returns whether the file was written to. Signal-safe.
-bool writeCore(const char *path, int signo, const siginfo_t *info, const void *context);
+// A dump asked for by the host, of the process as it is; `context` is a
+// thread's ucontext_t, null meaning the calling thread now. `info` may be
+// null. Waits while another thread dumps. Returns whether a file was
+// written. Signal-safe.
+bool dumpDirect(int signo, const siginfo_t *info, const void *context);
 
 } // namespace lx
 } // namespace vask

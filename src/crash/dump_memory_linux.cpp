@@ -6,13 +6,12 @@
 #include "dump_internal_linux_p.h"
 
 #include "dump_sys_linux_p.h"
+#include "dump_text_linux_p.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/sysinfo.h>
-
-#include <cstring>
 
 namespace vask {
 namespace lx {
@@ -132,7 +131,8 @@ struct RunCopier {
 // PAGEMAP_SCAN. False when the kernel has no such ioctl. Signal-safe.
 bool copyScanned(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 {
-    PmScanArg a = {};
+    PmScanArg a;
+    fillBytes(&a, 0, sizeof a);
     a.size = sizeof a;
     a.start = m.start;
     a.end = m.end;
@@ -145,7 +145,7 @@ bool copyScanned(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
     a.returnMask = kPageIsPresent | kPageIsSwapped;
     for (;;) {
         const long n = sys(SYS_ioctl, pages.fd, long(kPagemapScan), arg(&a));
-        if (n == -ENOTTY || n == -EINVAL || n == -EOPNOTSUPP) {
+        if (n == -ENOTTY || n == -EINVAL || n == -EOPNOTSUPP || n == -ENOSYS) { // ENOSYS: a sandbox's trap
             pages.scan = false;
             return false;
         }
@@ -223,7 +223,7 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
             continue;
         }
         if (r < 0) // no residency information: all of it
-            std::memset(resident, 1, count);
+            fillBytes(resident, 1, count);
         const std::uint64_t words = readPagemap(w, pages, address, count);
         for (std::uint64_t i = 0; i < count; ++i, address += kPage)
             runs.page(address, (resident[i] & 1) || (i < words && (w.pagemap[i] >> 62) != 0));

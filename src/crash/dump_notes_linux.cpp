@@ -5,12 +5,10 @@
 #include "dump_internal_linux_p.h"
 
 #include "dump_sys_linux_p.h"
+#include "dump_text_linux_p.h"
 
-#include <asm/prctl.h>
 #include <sys/prctl.h>
 #include <sys/procfs.h>
-
-#include <cstring>
 
 namespace vask {
 namespace lx {
@@ -35,10 +33,10 @@ void *addNote(Workspace &w, std::uint32_t type, std::size_t descSize)
     if (w.notesUsed + total > w.notesCapacity)
         return nullptr;
     std::uint8_t *p = w.notes + w.notesUsed;
-    std::memset(p, 0, total);
+    fillBytes(p, 0, total);
     const Elf64_Nhdr header = {std::uint32_t(sizeof kName), std::uint32_t(descSize), type};
-    std::memcpy(p, &header, sizeof header);
-    std::memcpy(p + sizeof header, kName, sizeof kName);
+    copyBytes(p, &header, sizeof header);
+    copyBytes(p + sizeof header, kName, sizeof kName);
     w.notesUsed += total;
     return p + sizeof header + alignUp(sizeof kName, 4);
 }
@@ -47,7 +45,7 @@ void *addNote(Workspace &w, std::uint32_t type, std::size_t descSize)
 void addNote(Workspace &w, std::uint32_t type, const void *desc, std::size_t size)
 {
     if (void *d = addNote(w, type, size))
-        std::memcpy(d, desc, size);
+        copyBytes(d, desc, size);
 }
 
 // NT_PRSTATUS of one thread; its NT_PRFPREG, when fpValid, must follow
@@ -56,7 +54,7 @@ void addStatus(Workspace &w, const ProcessIds &ids, int tid, int signo, const si
                const user_regs_struct &regs, bool fpValid)
 {
     elf_prstatus status;
-    std::memset(&status, 0, sizeof status);
+    fillBytes(&status, 0, sizeof status);
     status.pr_info.si_signo = signo;
     if (info) {
         status.pr_info.si_code = info->si_code;
@@ -69,7 +67,7 @@ void addStatus(Workspace &w, const ProcessIds &ids, int tid, int signo, const si
     status.pr_pgrp = ids.pgrp;
     status.pr_sid = ids.sid;
     static_assert(sizeof status.pr_reg == sizeof regs, "elf_gregset_t is user_regs_struct");
-    std::memcpy(&status.pr_reg, &regs, sizeof regs);
+    copyBytes(&status.pr_reg, &regs, sizeof regs);
     status.pr_fpvalid = fpValid;
     addNote(w, NT_PRSTATUS, &status, sizeof status);
 }
@@ -78,7 +76,7 @@ void addStatus(Workspace &w, const ProcessIds &ids, int tid, int signo, const si
 void addProcessInfo(Workspace &w, const ProcessIds &ids)
 {
     elf_prpsinfo info;
-    std::memset(&info, 0, sizeof info);
+    fillBytes(&info, 0, sizeof info);
     info.pr_sname = 'R';
     info.pr_uid = unsigned(sys(SYS_getuid));
     info.pr_gid = unsigned(sys(SYS_getgid));
@@ -87,7 +85,7 @@ void addProcessInfo(Workspace &w, const ProcessIds &ids)
     info.pr_pgrp = ids.pgrp;
     info.pr_sid = ids.sid;
     char *buffer = w.io;
-    long n = readWhole("/proc/self/comm", buffer, sizeof info.pr_fname);
+    long n = readOwnProc("comm", buffer, sizeof info.pr_fname);
     for (long i = 0; i < n && buffer[i] != '\n'; ++i)
         info.pr_fname[i] = buffer[i];
     // The command line, arguments separated by spaces, as ps shows it.
@@ -105,7 +103,7 @@ long throughEnd(const char *buffer, long length)
 {
     for (long at = 0; at + 16 <= length; at += 16) {
         std::uint64_t type;
-        std::memcpy(&type, buffer + at, sizeof type);
+        copyBytes(&type, buffer + at, sizeof type);
         if (type == 0)
             return at + 16;
     }
@@ -124,7 +122,7 @@ long readAuxv(char *buffer, std::size_t size)
         return m;
     const long kept = gAuxvLength.load();
     if (kept > 0 && std::size_t(kept) <= size)
-        std::memcpy(buffer, gAuxv, std::size_t(kept));
+        copyBytes(buffer, gAuxv, std::size_t(kept));
     return kept;
 }
 
@@ -142,7 +140,7 @@ void addFileNote(Workspace &w)
     if (!desc)
         return;
     const std::uint64_t head[2] = {count, kPage};
-    std::memcpy(desc, head, sizeof head);
+    copyBytes(desc, head, sizeof head);
     std::uint8_t *entry = desc + 16;
     char *text = reinterpret_cast<char *>(desc + 16 + count * 24);
     for (std::size_t i = 0; i < w.mapCount; ++i) {
@@ -150,38 +148,11 @@ void addFileNote(Workspace &w)
         if (!fileBacked(w, m))
             continue;
         const std::uint64_t e[3] = {m.start, m.end, m.fileOffset / kPage};
-        std::memcpy(entry, e, sizeof e);
+        copyBytes(entry, e, sizeof e);
         entry += sizeof e;
-        std::memcpy(text, mappingName(w, m), m.nameLength + 1);
+        copyBytes(text, mappingName(w, m), m.nameLength + 1);
         text += m.nameLength + 1;
     }
-}
-
-// Signal-safe.
-unsigned long segmentSelector(int which)
-{
-    unsigned long v = 0;
-    switch (which) {
-    case 0:
-        __asm__ volatile("mov %%cs, %0" : "=r"(v));
-        break;
-    case 1:
-        __asm__ volatile("mov %%ss, %0" : "=r"(v));
-        break;
-    case 2:
-        __asm__ volatile("mov %%ds, %0" : "=r"(v));
-        break;
-    case 3:
-        __asm__ volatile("mov %%es, %0" : "=r"(v));
-        break;
-    case 4:
-        __asm__ volatile("mov %%fs, %0" : "=r"(v));
-        break;
-    default:
-        __asm__ volatile("mov %%gs, %0" : "=r"(v));
-        break;
-    }
-    return v & 0xffff;
 }
 
 } // namespace
@@ -195,71 +166,28 @@ void rememberAuxv()
         gAuxvLength.store(n);
 }
 
-// The calling thread's registers as the signal frame (or getcontext) saved
-// them, in the layout of NT_PRSTATUS. Signal-safe.
-void registersFromContext(const ucontext_t *uc, user_regs_struct &r)
-{
-    std::memset(&r, 0, sizeof r);
-    if (uc) {
-        const greg_t *g = uc->uc_mcontext.gregs;
-        r.r15 = g[REG_R15];
-        r.r14 = g[REG_R14];
-        r.r13 = g[REG_R13];
-        r.r12 = g[REG_R12];
-        r.rbp = g[REG_RBP];
-        r.rbx = g[REG_RBX];
-        r.r11 = g[REG_R11];
-        r.r10 = g[REG_R10];
-        r.r9 = g[REG_R9];
-        r.r8 = g[REG_R8];
-        r.rax = g[REG_RAX];
-        r.rcx = g[REG_RCX];
-        r.rdx = g[REG_RDX];
-        r.rsi = g[REG_RSI];
-        r.rdi = g[REG_RDI];
-        r.rip = g[REG_RIP];
-        r.eflags = g[REG_EFL];
-        r.rsp = g[REG_RSP];
-    }
-    r.orig_rax = ~0ULL; // not inside a system call
-    r.cs = segmentSelector(0);
-    r.ss = segmentSelector(1);
-    r.ds = segmentSelector(2);
-    r.es = segmentSelector(3);
-    r.fs = segmentSelector(4);
-    r.gs = segmentSelector(5);
-    // Same thread, same TLS: what gdb needs for thread-local variables.
-    sys(SYS_arch_prctl, ARCH_GET_FS, arg(&r.fs_base));
-    sys(SYS_arch_prctl, ARCH_GET_GS, arg(&r.gs_base));
-}
-
 // Signal-safe.
-void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *info, const ucontext_t *uc,
-              const user_regs_struct &regs)
+void addNotes(Workspace &w, const ProcessIds &ids, int signo, const siginfo_t *info)
 {
-    const user_fpregs_struct *fp
-        = uc && uc->uc_mcontext.fpregs ? reinterpret_cast<const user_fpregs_struct *>(uc->uc_mcontext.fpregs) : nullptr;
-    std::uint64_t sighold = 0;
-    if (uc)
-        std::memcpy(&sighold, &uc->uc_sigmask, sizeof sighold);
-    addStatus(w, ids, w.faultTid, signo, info, sighold, regs, fp != nullptr);
+    const FaultingThread &f = w.faulting;
+    addStatus(w, ids, w.helper.writerTid, signo, info, f.sighold, f.regs, f.fpValid);
     addProcessInfo(w, ids);
     if (void *si = addNote(w, NT_SIGINFO, sizeof(siginfo_t))) {
         if (info)
-            std::memcpy(si, info, sizeof(siginfo_t));
+            copyBytes(si, info, sizeof(siginfo_t));
         else
-            std::memcpy(si, &signo, sizeof signo); // si_signo comes first
+            copyBytes(si, &signo, sizeof signo); // si_signo comes first
     }
     const long auxv = readAuxv(w.io, w.ioSize);
     if (auxv > 0)
         addNote(w, NT_AUXV, w.io, std::size_t(auxv));
     addFileNote(w);
-    if (fp)
-        addNote(w, NT_PRFPREG, fp, sizeof *fp);
-    const int others = w.published.load(std::memory_order_acquire);
+    if (f.fpValid)
+        addNote(w, NT_PRFPREG, &f.fpregs, sizeof f.fpregs);
+    const int others = w.helper.published.load(std::memory_order_acquire);
     for (int i = 0; i < others; ++i) {
-        const ThreadRecord &t = w.threads[i];
-        if (!t.haveRegs)
+        const ThreadRecord &t = w.helper.threads[i];
+        if (!__atomic_load_n(&t.haveRegs, __ATOMIC_ACQUIRE))
             continue;
         addStatus(w, ids, t.tid, signo, nullptr, 0, t.regs, t.fpValid);
         if (t.fpValid)

@@ -1,11 +1,11 @@
-// The dump file's path: "<folder>/vask_<milliseconds>.dmp", built in a
-// fixed buffer on the crash path from copies taken beforehand.
+// The dump file: its path "<folder>/vask_<milliseconds>.dmp", built in a
+// fixed buffer on the crash path from copies taken beforehand, and the file
+// itself, always a new one.
 #include "dump_linux_p.h"
 
 #include "dump_basedir_p.h"
 #include "dump_sys_linux_p.h"
-
-#include <cstring>
+#include "dump_text_linux_p.h"
 
 namespace vask {
 namespace lx {
@@ -17,7 +17,7 @@ namespace {
 char gExecutableDir[4096];
 std::atomic<bool> gExecutableDirReady {false};
 
-// Appends the folder of /proc/<self>/exe. Signal-safe.
+// Appends the folder of /proc/self/exe. Signal-safe.
 void appendExecutableDirNow(PathText &path)
 {
     if (path.overflow)
@@ -44,12 +44,12 @@ void appendExecutableDirNow(PathText &path)
 // Signal-safe.
 void appendAscii(PathText &path, const char *text)
 {
-    const std::size_t n = std::strlen(text);
+    const std::size_t n = textLength(text);
     if (path.overflow || path.length + n + 1 > sizeof path.text) {
         path.overflow = true;
         return;
     }
-    std::memcpy(path.text + path.length, text, n);
+    copyBytes(path.text + path.length, text, n);
     path.length += n;
     path.text[path.length] = '\0';
 }
@@ -78,15 +78,15 @@ void rememberExecutableDir(const char *dir)
         if (found.overflow)
             return;
     }
-    const std::size_t n = std::strlen(dir);
+    const std::size_t n = textLength(dir);
     if (n == 0 || n >= sizeof gExecutableDir)
         return;
-    std::memcpy(gExecutableDir, dir, n + 1);
+    copyBytes(gExecutableDir, dir, n + 1);
     gExecutableDirReady.store(true);
 }
 
 // Signal-safe.
-bool buildDumpPath(PathText &path)
+bool buildDumpStem(PathText &path)
 {
     path.length = 0;
     path.overflow = false;
@@ -102,8 +102,35 @@ bool buildDumpPath(PathText &path)
     }
     appendAscii(path, "/vask_");
     appendDecimal(path, clockMilliseconds(CLOCK_REALTIME));
-    appendAscii(path, ".dmp");
     return !path.overflow;
+}
+
+// Creates the file as a new one, never opening anything already there: a
+// dump of another process that crashed in the same millisecond (or an old
+// one, a link, a FIFO, a file of another user) keeps its name, and this
+// dump takes "<stem>-<pid>.dmp", then "<stem>-<pid>-2.dmp" and so on.
+// O_NONBLOCK and O_NOFOLLOW: nothing swapped in at the last moment can hold
+// us or lead us elsewhere. Returns the descriptor, or -errno. Signal-safe.
+int createDumpFile(PathText &path)
+{
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    const std::size_t stem = path.length;
+    int fd = -EEXIST;
+    for (int k = 0; k < 10 && fd == -EEXIST; ++k) {
+        path.length = stem;
+        path.overflow = false;
+        if (k > 0) {
+            appendAscii(path, "-");
+            appendDecimal(path, sys(SYS_getpid));
+        }
+        if (k > 1) {
+            appendAscii(path, "-");
+            appendDecimal(path, k);
+        }
+        appendAscii(path, ".dmp");
+        fd = path.overflow ? -ENAMETOOLONG : openFile(path.text, kFlags, 0600);
+    }
+    return fd;
 }
 
 } // namespace lx

@@ -48,14 +48,15 @@ inline bool failed(long r)
     return r < 0 && r > -4096;
 }
 
+// Opens `path` (relative to the folder `dir`, or AT_FDCWD) and returns the
+// descriptor or -errno. When the process has no descriptor left, one of
+// those reserved at setup is given up for it. Signal-safe.
+int openAt(int dir, const char *path, int flags, int mode = 0);
+
 // Signal-safe.
 inline int openFile(const char *path, int flags, int mode = 0)
 {
-    long r;
-    do
-        r = sys(SYS_openat, AT_FDCWD, arg(path), flags, mode);
-    while (r == -EINTR);
-    return int(r);
+    return openAt(AT_FDCWD, path, flags, mode);
 }
 
 // Signal-safe.
@@ -77,7 +78,9 @@ inline long readSome(int fd, void *buffer, std::size_t size)
 // Signal-safe.
 inline long long clockMilliseconds(int clock)
 {
-    struct timespec ts = {};
+    struct timespec ts;
+    ts.tv_sec = 0;
+    ts.tv_nsec = 0;
     sys(SYS_clock_gettime, clock, arg(&ts));
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
@@ -121,23 +124,46 @@ inline void setDefaultAction(int signo)
         unsigned long flags;
         void (*restorer)();
         std::uint64_t mask;
-    } action = {SIG_DFL, 0, nullptr, 0};
+    } action;
+    action.handler = SIG_DFL;
+    action.flags = 0;
+    action.restorer = nullptr;
+    action.mask = 0;
     sys(SYS_rt_sigaction, signo, arg(&action), 0, sizeof action.mask);
+}
+
+// The handler `signo` has now (null for SIG_DFL), as the kernel keeps it.
+// Signal-safe.
+inline void (*handlerOf(int signo))(int, siginfo_t *, void *)
+{
+    struct {
+        void (*handler)(int, siginfo_t *, void *);
+        unsigned long flags;
+        void (*restorer)();
+        std::uint64_t mask;
+    } current;
+    current.handler = nullptr;
+    return sys(SYS_rt_sigaction, signo, 0, arg(&current), sizeof current.mask) == 0 ? current.handler : nullptr;
 }
 
 // Reads a whole (small) file into `buffer`; returns the length read, or
 // -errno. Only for /proc files. Signal-safe.
 long readWhole(const char *path, char *buffer, std::size_t size);
 
-// Opens /proc/thread-self/<leaf>, else /proc/self/<leaf>. The first still
-// works after the main thread has exited, when /proc/self reads empty.
-// Signal-safe.
+// Opens /proc/thread-self/<leaf>, else /proc/self/<leaf>: both name this
+// process in the /proc that is mounted, whatever PID namespace it belongs
+// to. The first still works after the main thread has exited, when
+// /proc/self reads empty. Signal-safe.
 int openOwnProc(const char *leaf, int flags);
 long readOwnProc(const char *leaf, char *buffer, std::size_t size);
 
-// Decimal text of `v` into `out` (room for 21 bytes); returns its length.
-// Signal-safe.
-std::size_t formatUnsigned(char *out, unsigned long long v);
+// Descriptors kept for the crash path, which may come when the process has
+// used up every other one. reserveDescriptors (setup only, not signal-safe)
+// takes a few, at high numbers and closed on exec; openAt gives them up one
+// by one when it has to; restoreDescriptors takes back what a dump gave up
+// (signal-safe).
+void reserveDescriptors();
+void restoreDescriptors();
 
 } // namespace lx
 } // namespace vask

@@ -1,12 +1,16 @@
-// The other threads of a dump. A process cannot trace threads of its own
-// thread group, so a helper process sharing our memory (clone with CLONE_VM:
-// nothing is copied) traces every thread but the dumping one with ptrace,
+// The other threads of a dump, by ptrace. A process cannot trace threads of
+// its own thread group, so a helper process sharing our memory (clone with
+// CLONE_VM: nothing is copied) traces every thread but the dumping one,
 // which stops them for the time of the dump and yields their registers.
-// The helper runs with the dumping thread's TLS pointer, so it must not
-// touch TLS either; raw system calls guarantee that.
+// The helper runs with the dumping thread's TLS pointer and thread block,
+// so it must not touch either: it makes raw system calls only, and is
+// started by the clone system call itself (glibc's wrapper once rewrote the
+// cached thread id in the thread block it would share). All it touches is
+// its HelperShared.
 #include "dump_internal_linux_p.h"
 
 #include "dump_sys_linux_p.h"
+#include "dump_text_linux_p.h"
 
 #include <sched.h>
 #include <sys/prctl.h>
@@ -15,87 +19,39 @@
 #include <sys/uio.h>
 #include <sys/wait.h>
 
-#include <cstring>
-#include <initializer_list>
-
 namespace vask {
 namespace lx {
 
 namespace {
 
-struct LinuxDirent64 {
-    std::uint64_t ino;
-    std::int64_t off;
-    unsigned short reclen;
-    unsigned char type;
-    char name[1];
-};
-
-// Signal-safe.
-int parseTid(const char *name)
+// Starts fn(argument) in a new process on `stackTop` (16-byte aligned),
+// sharing what `flags` say; returns its pid or -errno. Signal-safe.
+long rawClone(unsigned long flags, void *stackTop, int (*fn)(void *), void *argument)
 {
-    long v = 0;
-    if (*name == '\0')
-        return 0;
-    for (; *name; ++name) {
-        if (*name < '0' || *name > '9' || v > 0x3fffffff)
-            return 0;
-        v = v * 10 + (*name - '0');
-    }
-    return int(v);
-}
-
-// Calls fn(tid) for every thread listed in the open folder `dir`; returns
-// the count, or -1 when it can't be read. Signal-safe.
-template <typename Fn> long forEachTask(int dir, char *buffer, std::size_t size, Fn fn)
-{
-    if (dir < 0)
-        return -1;
-    long count = 0;
-    for (;;) {
-        const long n = sys(SYS_getdents64, dir, arg(buffer), long(size));
-        if (n <= 0)
-            break;
-        for (long at = 0; at < n;) {
-            const auto *d = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
-            at += d->reclen;
-            const int tid = parseTid(d->name);
-            if (tid > 0) {
-                ++count;
-                fn(tid);
-            }
-        }
-    }
-    closeFile(dir);
-    return count;
-}
-
-// "/proc/<pid>/task[/<tid>/stat]" into `out` (64 bytes). Signal-safe.
-void taskPath(char *out, int pid, int tid)
-{
-    std::memcpy(out, "/proc/", 6);
-    std::size_t n = 6 + formatUnsigned(out + 6, static_cast<unsigned long long>(pid));
-    std::memcpy(out + n, "/task", 6);
-    n += 5;
-    if (tid > 0) {
-        out[n++] = '/';
-        n += formatUnsigned(out + n, static_cast<unsigned long long>(tid));
-        std::memcpy(out + n, "/stat", 6);
-    }
-}
-
-// A thread that has exited but is still listed (the main thread after
-// pthread_exit stays as a zombie while others run) never stops: skip it.
-// Signal-safe.
-bool exited(int pid, int tid, char *buffer, std::size_t size)
-{
-    char path[64];
-    taskPath(path, pid, tid);
-    const long n = readWhole(path, buffer, size);
-    for (long i = n - 1; i > 0; --i)
-        if (buffer[i] == ')') // "tid (comm) S ...": the state follows the last ')'
-            return i + 2 < n && (buffer[i + 2] == 'Z' || buffer[i + 2] == 'X');
-    return false;
+    // The child finds what to run on its own stack: it has no other memory
+    // of this frame once the system call returns.
+    void **stack = static_cast<void **>(stackTop) - 2;
+    stack[0] = reinterpret_cast<void *>(fn);
+    stack[1] = argument;
+    long ret;
+    register long r10 __asm__("r10") = 0; // child tid pointer
+    register long r8 __asm__("r8") = 0; // TLS: kept
+    __asm__ volatile("syscall\n\t"
+                     "test %%rax, %%rax\n\t"
+                     "jnz 1f\n\t"
+                     "xor %%ebp, %%ebp\n\t" // the outermost frame
+                     "pop %%rax\n\t"
+                     "pop %%rdi\n\t"
+                     "call *%%rax\n\t"
+                     "mov %%eax, %%edi\n\t"
+                     "mov %[exit], %%eax\n\t"
+                     "syscall\n\t"
+                     "hlt\n"
+                     "1:"
+                     : "=a"(ret)
+                     : "a"(long(SYS_clone)), "D"(flags), "S"(stack), "d"(0L), "r"(r10), "r"(r8), [exit] "i"(SYS_exit)
+                     : "rcx", "r11", "memory");
+    return ret;
 }
 
 // Signal-safe.
@@ -110,37 +66,38 @@ bool readRegisters(ThreadRecord &t)
 }
 
 // In the helper. Signal-safe.
-void seizeThreads(Workspace &w)
+void seizeThreads(HelperShared &h)
 {
-    char taskDir[64];
-    taskPath(taskDir, w.pid, 0);
-    char stat[512];
     std::size_t count = 0;
+    bool seizedAny = false, refused = false;
     // New threads may start while we look; a few passes catch them (a thread
-    // that is traced can't start any more).
+    // that is traced can't start any more). A thread that has exited but is
+    // still listed (the main thread after pthread_exit stays as a zombie
+    // while others run) can't be seized and is left out.
     for (int pass = 0; pass < 8; ++pass) {
         bool added = false;
-        const int dir = openFile(taskDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const long listed = forEachTask(dir, w.helperIo, w.helperIoSize, [&](int tid) {
-            if (tid == w.faultTid || count == w.threadCapacity)
+        const long listed = forEachTask(h.taskDir, h.foreignProc, h.io, h.ioSize, [&](int tid) {
+            if (tid == h.writerTid || count == h.threadCapacity)
                 return;
             for (std::size_t i = 0; i < count; ++i)
-                if (w.threads[i].tid == tid)
+                if (h.threads[i].tid == tid)
                     return;
-            if (exited(w.pid, tid, stat, sizeof stat))
-                return;
-            ThreadRecord &t = w.threads[count++];
-            std::memset(&t, 0, sizeof t);
+            ThreadRecord &t = h.threads[count++];
+            fillBytes(&t, 0, sizeof t);
             t.tid = tid;
-            if (sys(SYS_ptrace, PTRACE_SEIZE, tid, 0, 0) == 0) {
+            const long r = sys(SYS_ptrace, PTRACE_SEIZE, tid, 0, 0);
+            if (r == 0) {
                 sys(SYS_ptrace, PTRACE_INTERRUPT, tid, 0, 0);
-                t.seized = true;
-                added = true;
+                t.seized = seizedAny = added = true;
+            } else if (r == -EPERM || r == -ENOSYS) {
+                refused = true;
             }
         });
         if (listed < 0 || !added)
             break;
     }
+    if (refused && !seizedAny)
+        h.refused.store(1);
 
     // A thread deep in an uninterruptible wait may not stop soon; it is left
     // out rather than holding up the dump.
@@ -148,7 +105,7 @@ void seizeThreads(Workspace &w)
     for (;;) {
         std::size_t waiting = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            ThreadRecord &t = w.threads[i];
+            ThreadRecord &t = h.threads[i];
             if (!t.seized || t.stopped)
                 continue;
             int status = 0;
@@ -167,15 +124,15 @@ void seizeThreads(Workspace &w)
             break;
         sleepMilliseconds(1);
     }
-    w.published.store(int(count), std::memory_order_release);
+    h.published.store(int(count), std::memory_order_release);
 }
 
 // In the helper. Signal-safe.
-void releaseThreads(Workspace &w)
+void releaseThreads(HelperShared &h)
 {
-    const std::size_t count = std::size_t(w.published.load(std::memory_order_acquire));
+    const std::size_t count = std::size_t(h.published.load(std::memory_order_acquire));
     for (std::size_t i = 0; i < count; ++i) {
-        const ThreadRecord &t = w.threads[i];
+        const ThreadRecord &t = h.threads[i];
         if (!t.stopped)
             continue;
         // A signal that arrived as we stopped the thread is handed back.
@@ -188,7 +145,7 @@ void releaseThreads(Workspace &w)
 // The helper process itself. Signal-safe.
 int helperMain(void *argument)
 {
-    Workspace &w = *static_cast<Workspace *>(argument);
+    HelperShared &h = *static_cast<HelperShared *>(argument);
     // A fault in here must kill the helper, not re-enter the crash path.
     for (int s : kFatalSignals)
         setDefaultAction(s);
@@ -200,70 +157,72 @@ int helperMain(void *argument)
     // already forbids even that.
     struct {
         std::uint64_t cur, max;
-    } core = {0, 0};
+    } core;
+    core.cur = core.max = 0;
     if (sys(SYS_prlimit64, 0, RLIMIT_CORE, 0, arg(&core)) == 0) {
         core.cur = core.max >= 1 ? 1 : 0;
         core.max = core.cur;
         sys(SYS_prlimit64, 0, RLIMIT_CORE, arg(&core), 0);
     }
-    if (sys(SYS_getppid) != w.pid)
+    if (sys(SYS_getppid) != h.pid)
         return 0;
-    for (int i = 0; i < 100 && w.go.load() == 0; ++i)
-        futexWait(w.go, 0, 50);
-    if (w.go.load() == 0)
+    for (int i = 0; i < 100 && h.go.load() == 0; ++i)
+        futexWait(h.go, 0, 50);
+    if (h.go.load() == 0)
         return 0;
-    seizeThreads(w);
-    w.stopped.store(1);
-    futexWake(w.stopped);
-    // Never hold the threads forever: if the dumping thread can't finish
-    // (stopped by a debugger, say), they run on after a minute.
-    const long long deadline = clockMilliseconds(CLOCK_MONOTONIC) + 60000;
-    while (w.release.load() == 0 && clockMilliseconds(CLOCK_MONOTONIC) < deadline)
-        futexWait(w.release, 0, 1000);
-    releaseThreads(w);
+    seizeThreads(h);
+    h.stopped.store(1);
+    futexWake(h.stopped);
+    // The threads stay stopped as long as the dump runs, however long that
+    // is, and go when it ends or when the dumping thread is gone (then the
+    // kernel also kills us: PR_SET_PDEATHSIG).
+    while (h.release.load() == 0 && sys(SYS_tgkill, h.pid, h.writerTid, 0) != -ESRCH)
+        futexWait(h.release, 0, 1000);
+    releaseThreads(h);
     return 0;
 }
 
 } // namespace
 
-// Signal-safe.
-long countThreads(Workspace &w)
-{
-    return forEachTask(openFile("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC), w.io, w.ioSize, [](int) {});
-}
-
 // Starts the helper and waits (at most a few seconds) until it has stopped
-// the other threads. Signal-safe.
-int startHelper(Workspace &w)
+// the other threads. `nameTracer`: make the helper our permitted tracer
+// (Yama's ptrace_scope 1 lets only a named tracer attach), which replaces
+// whatever tracer the host named; only a crash, after which the host is
+// gone, may do that. Signal-safe.
+int startHelper(HelperShared &h, bool nameTracer)
 {
-    const std::uintptr_t top
-        = (reinterpret_cast<std::uintptr_t>(w.helperStack) + w.helperStackSize) & ~std::uintptr_t(15);
+    const std::uintptr_t top = (reinterpret_cast<std::uintptr_t>(h.stack) + h.stackSize) & ~std::uintptr_t(15);
     // Exit signal 0: no SIGCHLD reaches the host's handler; reaped with __WALL.
-    const int pid = clone(helperMain, reinterpret_cast<void *>(top), CLONE_VM | CLONE_UNTRACED, &w);
+    const long pid = rawClone(CLONE_VM | CLONE_UNTRACED, reinterpret_cast<void *>(top), helperMain, &h);
     if (pid <= 0)
         return 0;
-    // Under Yama's ptrace_scope=1 only a named tracer may attach to us.
-    sys(SYS_prctl, PR_SET_PTRACER, pid, 0, 0, 0);
-    w.go.store(1);
-    futexWake(w.go);
-    for (int i = 0; i < 100 && w.stopped.load() == 0; ++i) {
-        futexWait(w.stopped, 0, 50);
+    if (nameTracer)
+        sys(SYS_prctl, PR_SET_PTRACER, pid, 0, 0, 0);
+    h.go.store(1);
+    futexWake(h.go);
+    for (int i = 0; i < 100 && h.stopped.load() == 0; ++i) {
+        futexWait(h.stopped, 0, 50);
         int status = 0;
         if (sys(SYS_wait4, pid, arg(&status), __WALL | WNOHANG, 0) == pid)
-            return 0; // it died; the dump goes on without other threads
+            return 0; // it died (a sandbox may kill it for ptrace): no threads from it
     }
-    return pid;
+    if (h.refused.load() != 0) {
+        finishHelper(h, int(pid));
+        h.published.store(0);
+        return 0;
+    }
+    return int(pid);
 }
 
 // Signal-safe.
-void finishHelper(Workspace &w, int pid)
+void finishHelper(HelperShared &h, int pid)
 {
     if (pid <= 0)
         return;
-    if (w.stopped.load() == 0)
+    if (h.stopped.load() == 0)
         sys(SYS_kill, pid, SIGKILL); // stuck: its exit detaches whatever it holds
-    w.release.store(1);
-    futexWake(w.release);
+    h.release.store(1);
+    futexWake(h.release);
     int status = 0;
     while (sys(SYS_wait4, pid, arg(&status), __WALL, 0) == -EINTR) { }
 }

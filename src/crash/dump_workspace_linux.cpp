@@ -5,6 +5,7 @@
 #include "dump_internal_linux_p.h"
 
 #include "dump_sys_linux_p.h"
+#include "dump_text_linux_p.h"
 
 #include <sys/mman.h>
 #include <sys/procfs.h>
@@ -53,12 +54,12 @@ std::size_t carve(std::size_t maps, std::size_t threads, Workspace *w)
     const std::size_t devicesAt = take(kMemoryDevices * sizeof(std::uint32_t));
     if (w) {
         char *b = reinterpret_cast<char *>(w->base);
-        w->helperStack = b + stackAt;
-        w->helperStackSize = kHelperStack;
-        w->helperIo = b + helperIoAt;
-        w->helperIoSize = kHelperIo;
-        w->threads = reinterpret_cast<ThreadRecord *>(b + threadsAt);
-        w->threadCapacity = threads;
+        w->helper.stack = b + stackAt;
+        w->helper.stackSize = kHelperStack;
+        w->helper.io = b + helperIoAt;
+        w->helper.ioSize = kHelperIo;
+        w->helper.threads = reinterpret_cast<ThreadRecord *>(b + threadsAt);
+        w->helper.threadCapacity = threads;
         w->io = b + ioAt;
         w->ioSize = kIo;
         w->maps = reinterpret_cast<Mapping *>(b + mapsAt);
@@ -83,9 +84,8 @@ std::size_t mapLimit()
 {
     char text[32];
     const long n = readWhole("/proc/sys/vm/max_map_count", text, sizeof text - 1);
-    std::uint64_t v = 0;
-    for (long i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
-        v = v * 10 + std::uint64_t(text[i] - '0');
+    const char *p = text;
+    const std::uint64_t v = n > 0 ? parseDecimal(p, text + n) : 0;
     return v > 0 && v < (std::uint64_t(1) << 24) ? std::size_t(v) : 65530;
 }
 

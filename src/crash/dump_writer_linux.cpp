@@ -11,10 +11,7 @@
 
 #include "dump_internal_linux_p.h"
 #include "dump_sys_linux_p.h"
-
-#include <sys/stat.h>
-
-#include <cstring>
+#include "dump_text_linux_p.h"
 
 namespace vask {
 namespace lx {
@@ -29,15 +26,16 @@ namespace {
 constexpr std::uint8_t kRanks = 6;
 
 // Signal-safe.
-void rank(Workspace &w, const user_regs_struct &faulting)
+void rank(Workspace &w)
 {
-    const int others = w.published.load(std::memory_order_acquire);
+    const user_regs_struct &faulting = w.faulting.regs;
+    const int others = w.helper.published.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < w.mapCount; ++i) {
         Mapping &m = w.maps[i];
         auto holds = [&m](std::uint64_t sp) { return sp >= m.start && sp < m.end; };
         bool stack = false;
         for (int t = 0; t < others && !stack; ++t)
-            stack = w.threads[t].haveRegs && holds(w.threads[t].regs.rsp);
+            stack = w.helper.threads[t].haveRegs && holds(w.helper.threads[t].regs.rsp);
         const std::uint64_t size = m.dumpSize;
         m.rank = holds(faulting.rsp) ? 0
             : stack                  ? 1
@@ -53,8 +51,8 @@ void writeHeaders(Output &out, Workspace &w, std::size_t phnum, std::uint64_t no
 {
     const bool extended = phnum >= PN_XNUM;
     Elf64_Ehdr eh;
-    std::memset(&eh, 0, sizeof eh);
-    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    fillBytes(&eh, 0, sizeof eh);
+    copyBytes(eh.e_ident, ELFMAG, SELFMAG);
     eh.e_ident[EI_CLASS] = ELFCLASS64;
     eh.e_ident[EI_DATA] = ELFDATA2LSB;
     eh.e_ident[EI_VERSION] = EV_CURRENT;
@@ -78,7 +76,7 @@ void writeHeaders(Output &out, Workspace &w, std::size_t phnum, std::uint64_t no
     // Program headers stay in address order; only the file offsets follow
     // the order of writing.
     Elf64_Phdr *ph = w.phdrs;
-    std::memset(ph, 0, phnum * sizeof *ph);
+    fillBytes(ph, 0, phnum * sizeof *ph);
     ph[0].p_type = PT_NOTE;
     ph[0].p_offset = notesOffset;
     ph[0].p_filesz = w.notesUsed;
@@ -97,7 +95,7 @@ void writeHeaders(Output &out, Workspace &w, std::size_t phnum, std::uint64_t no
     writeAt(out, ph, phnum * sizeof *ph, sizeof(Elf64_Ehdr));
     if (extended) {
         Elf64_Shdr sh;
-        std::memset(&sh, 0, sizeof sh);
+        fillBytes(&sh, 0, sizeof sh);
         sh.sh_type = SHT_NULL;
         sh.sh_size = 1;
         sh.sh_info = Elf64_Word(phnum);
@@ -105,86 +103,52 @@ void writeHeaders(Output &out, Workspace &w, std::size_t phnum, std::uint64_t no
     }
 }
 
-// Opens the dump file without ever blocking or writing anything but a file
-// of ours: a new file, or else a regular file owned by us with one link
-// (never a link, a FIFO, a device, or a file another user planted in a
-// shared folder). O_NONBLOCK: a FIFO swapped in at the last moment can't
-// hold us. Returns the descriptor, or -errno. Signal-safe.
-int openDumpFile(const char *path)
+// The other threads: stopped by the helper with ptrace, or, where that is
+// refused or a sandbox would trap it, each saving its own registers.
+// Returns the helper's pid, 0 when there is none. Signal-safe.
+int gatherThreads(Workspace &w, bool direct, bool &captured)
 {
-    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    const int created = openFile(path, kFlags | O_CREAT | O_EXCL, 0600);
-    if (created != -EEXIST)
-        return created;
-    struct stat before;
-    if (sys(SYS_newfstatat, AT_FDCWD, arg(path), arg(&before), AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode))
-        return -EPERM;
-    const int fd = openFile(path, kFlags);
-    if (fd < 0)
-        return fd;
-    struct stat st;
-    if (sys(SYS_fstat, fd, arg(&st)) != 0 || !S_ISREG(st.st_mode) || st.st_dev != before.st_dev
-        || st.st_ino != before.st_ino || st.st_nlink != 1 || st.st_uid != unsigned(sys(SYS_geteuid))) {
-        closeFile(fd);
-        return -EPERM;
-    }
-    // The old contents go, and the file holds the whole memory: ours alone.
-    sys(SYS_ftruncate, fd, 0);
-    sys(SYS_fchmod, fd, 0600);
-    return fd;
-}
-
-// Writes the dump with every signal of this thread blocked. Signal-safe.
-bool writeCoreFrom(const char *path, int signo, const siginfo_t *info, const ucontext_t *uc)
-{
-    // Nothing of the host runs on this thread until we are done, and a file
-    // size limit yields EFBIG instead of killing us with SIGXFSZ.
-    const std::uint64_t all = ~std::uint64_t(0);
-    std::uint64_t previous = 0;
-    sys(SYS_rt_sigprocmask, SIG_SETMASK, arg(&all), arg(&previous), 8);
-
-    // Everything the dump needs comes first: no empty file is left behind
-    // when there is no memory to write it with.
-    bool written = false;
-    if (Workspace *w = acquireWorkspace()) {
-        const int fd = openDumpFile(path);
-        if (fd >= 0) {
-            dumpProcess(*w, fd, signo, info, uc);
-            closeFile(fd);
-            written = true;
+    HelperShared &h = w.helper;
+    captured = false;
+    h.taskDir = openFile("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    h.foreignProc = procIsForeign();
+    int helper = 0;
+    if (forEachTask(h.taskDir, false, w.io, w.ioSize, [](int) {}) > 1) {
+        // A crash may name the helper as our tracer, which the host never
+        // learns of; a direct dump leaves the host's choice alone.
+        helper = trapsHandled() ? startHelper(h, !direct) : 0;
+        if (helper == 0) {
+            captureThreads(h);
+            captured = true;
         }
-        returnWorkspace(w);
     }
-    if (written && !(previous & signalBit(SIGXFSZ))) {
-        // Drop a SIGXFSZ we caused, or unblocking would deliver it.
-        const std::uint64_t xfsz = signalBit(SIGXFSZ);
-        struct timespec zero = {0, 0};
-        sys(SYS_rt_sigtimedwait, arg(&xfsz), 0, arg(&zero), 8);
-    }
-    sys(SYS_rt_sigprocmask, SIG_SETMASK, arg(&previous), 0, 8);
-    return written;
+    if (h.taskDir >= 0)
+        closeFile(h.taskDir);
+    h.taskDir = -1;
+    return helper;
 }
 
 } // namespace
 
 // Signal-safe.
-void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const ucontext_t *uc)
+void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, bool direct)
 {
-    w.pid = int(sys(SYS_getpid));
-    w.faultTid = int(sys(SYS_gettid));
-    const ProcessIds ids = {w.pid, int(sys(SYS_getppid)), int(sys(SYS_getpgid, 0)), int(sys(SYS_getsid, 0))};
-
-    const int helper = countThreads(w) > 1 ? startHelper(w) : 0;
+    w.helper.pid = int(sys(SYS_getpid));
+    w.helper.writerTid = int(sys(SYS_gettid));
+    const ProcessIds ids = {w.helper.pid, int(sys(SYS_getppid)), int(sys(SYS_getpgid, 0)), int(sys(SYS_getsid, 0))};
+    bool captured = false;
+    const int helper = gatherThreads(w, direct, captured);
 
     Output out = {fd};
     PageSource pages;
     pages.fd = openOwnProc("pagemap", O_RDONLY | O_CLOEXEC);
-    readMappings(w);
+    pages.scan = trapsHandled();
+    if (!readMappings(w))
+        addStackAlone(w, w.faulting.regs.rsp);
+    readMemoryDevices(w);
     classify(w, pages.fd >= 0);
-    user_regs_struct regs;
-    registersFromContext(uc, regs);
-    rank(w, regs);
-    addNotes(w, ids, signo, info, uc, regs);
+    rank(w);
+    addNotes(w, ids, signo, info);
 
     // Layout: ELF header, program headers, (extended count), notes, then
     // the mappings' contents page-aligned, rank by rank.
@@ -224,21 +188,9 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, const u
 
     if (pages.fd >= 0)
         closeFile(pages.fd);
-    finishHelper(w, helper);
-}
-
-// Signal-safe.
-bool writeCore(const char *path, int signo, const siginfo_t *info, const void *context)
-{
-    const DumpLock lock;
-    if (context)
-        return writeCoreFrom(path, signo, info, static_cast<const ucontext_t *>(context));
-    // Captured here, in a frame that stays alive while the dump is written,
-    // so the dump shows this thread inside the call that asked for it.
-    ucontext_t now;
-    if (getcontext(&now) != 0)
-        return writeCoreFrom(path, signo, info, nullptr);
-    return writeCoreFrom(path, signo, info, &now);
+    finishHelper(w.helper, helper);
+    if (captured)
+        releaseCaptured();
 }
 
 } // namespace lx

@@ -5,6 +5,11 @@
 //   prior        a SIGSEGV handler of our own, which setupDump() must drop
 //   threads=N    N idle threads
 //   noptrace     ptrace fails with EPERM, as in a container
+//   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
+//   blocker      a thread that blocks every signal
+//   fds=N        every descriptor taken but N
+//   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
+//                host's own choice must stay
 //   noauxv       prctl(PR_GET_AUXV) fails, as before Linux 6.4
 //   altstack=F   the 8 KiB file F, mapped shared, as this thread's alternate
 //                signal stack
@@ -19,7 +24,9 @@
 // then ways to die: fault=s, f, i or t (SIGSEGV, SIGFPE, SIGILL or SIGTRAP
 // in vaskFault), abort, stack, threadstack (an
 // overflow on a thread that called setupDump()) threads4 (four threads fault
-// at once) malloc (while another thread allocates), and dumps asked for:
+// at once) malloc (while another thread allocates), twins=N (N processes
+// forked from this one fault at once; this one waits for them and prints
+// "child ended by signal <s>" for each), and dumps asked for:
 // direct, together (two threads at once), racecrash (one of them faults).
 // Each prints "result <return value>". After the last step it prints
 // "survived" and exits 0.
@@ -41,12 +48,14 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "crasher_parts.h"
 #include "deny.h"
 #include "dmphelper.h"
 #include "filehelper.h"
@@ -92,57 +101,6 @@ std::vector<std::string> gSteps;
 std::size_t gNext = 0;
 std::string gTmpFile;
 
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::perror(what);
-        std::exit(3);
-    }
-}
-
-// Runs `body` on `n` threads that start it at the same moment.
-void together(int n, const std::function<void(int)> &body)
-{
-    std::atomic<int> arrived{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < n; ++i)
-        threads.emplace_back([&, i] {
-            for (arrived.fetch_add(1); arrived.load() < n;) {
-            }
-            body(i);
-        });
-    for (std::thread &t : threads)
-        t.join();
-}
-
-// Allocates and frees all the time, so that the crash lands while this
-// thread holds the allocator's locks.
-void churn()
-{
-    std::vector<void *> live(64, nullptr);
-    for (unsigned n = 1;; n = n * 1103515245u + 12345u) {
-        const unsigned slot = (n >> 8) % live.size();
-        std::free(live[slot]);
-        live[slot] = std::malloc(16 + (n >> 12) % 4096);
-        static_cast<volatile char *>(live[slot])[0] = 1;
-    }
-}
-
-// Maps a file shared: `size` bytes of it, made that long.
-char *mapFile(const std::string &path, std::size_t size)
-{
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    check(fd >= 0 && ftruncate(fd, off_t(size)) == 0 && p != MAP_FAILED, path.c_str());
-    return static_cast<char *>(p);
-}
-
-void limit(int resource, const std::string &value)
-{
-    const rlimit to = {rlim_t(std::atoll(value.c_str())), rlim_t(std::atoll(value.c_str()))};
-    check(setrlimit(resource, &to) == 0, "setrlimit");
-}
-
 int runSteps();
 
 void *runRestOnThread(void *)
@@ -173,6 +131,24 @@ const std::map<std::string, Step> kSteps = {
              });
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
+    {"trap", [](const std::string &v) {
+         const bool ok = v == "ptrace" ? denySyscall(__NR_ptrace, -1, 0, -1)
+             : v == "clone"            ? denySyscall(__NR_clone, -1, 0, -1)
+                                       : denySyscall(__NR_ioctl, 1, _IOWR('f', 16, char[96]), -1);
+         check(ok, "seccomp");
+     }},
+    {"blocker", [](const std::string &) {
+         sigset_t all;
+         sigfillset(&all);
+         gPool.emplace_back([all] {
+             pthread_sigmask(SIG_BLOCK, &all, nullptr);
+             while (!gStop.load())
+                 usleep(1000);
+         });
+     }},
+    {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
+    {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
+    {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},
     {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
     {"altstack", [](const std::string &v) { // the painted file is 8 KiB
          const stack_t stack = {mapFile(v, 8192), 0, 8192};

@@ -11,7 +11,8 @@
 
 // Makes a system call fail with `error` for the rest of this process, as a
 // container or an older kernel would: every call, or (arg >= 0) those whose
-// argument `arg` is `value`.
+// argument `arg` is `value`. An `error` of -1 traps the call instead, as a
+// sandbox may: the calling thread gets SIGSYS; -2 kills the process.
 inline bool denySyscall(long nr, int arg, unsigned value, int error)
 {
     sock_filter filter[] = {
@@ -19,7 +20,10 @@ inline bool denySyscall(long nr, int arg, unsigned value, int error)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unsigned(nr), 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, unsigned(offsetof(seccomp_data, args) + 8 * (arg < 0 ? 0 : arg))),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, static_cast<unsigned char>(arg < 0 ? 0 : 1)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | unsigned(error)),
+        BPF_STMT(BPF_RET | BPF_K,
+                 error == -2   ? SECCOMP_RET_KILL_PROCESS
+                     : error < 0 ? SECCOMP_RET_TRAP
+                                 : SECCOMP_RET_ERRNO | unsigned(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
