@@ -33,24 +33,16 @@ void storeInto(void *page)
 }
 void (*volatile gFault)(void *) = storeInto;
 
-// The faulting function's bounds, from its unwind entry.
-void printBounds()
-{
-    DWORD64 image = 0;
-    const auto start = reinterpret_cast<DWORD64>(gFault);
-    const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(start, &image, nullptr);
-    if (entry)
-        std::printf("function %#llx %#llx\n", static_cast<unsigned long long>(image + entry->BeginAddress),
-                    static_cast<unsigned long long>(image + entry->EndAddress));
-    else // a leaf function without unwind data: its first byte at least
-        std::printf("function %#llx %#llx\n", static_cast<unsigned long long>(start),
-                    static_cast<unsigned long long>(start + 1));
-}
-
 int crash()
 {
     DmpHelper::setupDump();
-    printBounds();
+    // The faulting function's bounds, from its unwind entry (without one,
+    // its first byte).
+    DWORD64 image = 0;
+    const auto start = reinterpret_cast<DWORD64>(gFault);
+    const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(start, &image, nullptr);
+    std::printf("function %#llx %#llx\n", entry ? image + entry->BeginAddress : start,
+                entry ? image + entry->EndAddress : start + 1);
     std::fflush(stdout);
     void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
     if (page)
