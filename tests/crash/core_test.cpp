@@ -230,6 +230,8 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
                 && status.pr_cursig == SIGUSR2 && si.si_signo == SIGUSR2 && si.si_code == SI_USER);
     EXPECT_TRUE(rsp < std::uint64_t(&local) && rsp + 64 * 1024 > std::uint64_t(&local));
     EXPECT_EQ(QByteArray(ps.pr_fname), head("/proc/self/comm").trimmed());
+    // The command line as ps shows it, cut to fit.
+    EXPECT_EQ(QByteArray(ps.pr_psargs), head("/proc/self/cmdline").replace('\0', ' ').trimmed().left(79));
     const QByteArray exe = QFile::encodeName(QFileInfo("/proc/self/exe").canonicalFilePath()) + '\0';
     for (const auto &n : core.notes)
         EXPECT_TRUE((n.first != NT_AUXV || n.second == head("/proc/self/auxv"))

@@ -10,7 +10,7 @@ namespace vaskdump {
 
 struct Case {
     const char *name;
-    const char *steps;       // "{base}" and "{dir}" stand for the folders
+    const char *steps;       // "{base}" and "{dir}" stand for the folders, "{long}" for 4200 x
     int signal;              // it ends by this signal; 0: exits with 0; -1: either way
     const char *where;       // base, later or bin: the folder its dumps land in; "": none
     const char *top = "";    // at the top of each dump's backtrace (of one, after direct dumps)

@@ -62,6 +62,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     Case{"BaseSetAfterSetup", "base={base} prior setup setup base={dir}/later fault=s", SIGSEGV, "later", "vaskFault"},
     Case{"BesideTheExecutableWithoutBase", "setup fault=s", SIGSEGV, "bin", "vaskFault"},
     Case{"BaseMissing", "base={dir}/missing setup fault=s", SIGSEGV, ""},
+    // A base too long to keep for the crash path: no dump, not one elsewhere.
+    Case{"BaseTooLong", "base={dir}/{long} setup fault=s", SIGSEGV, ""},
     // Whatever holds the name is left as it is; the dump takes another.
     Case{"SymbolicLinks", "base={base} setup fault=s", SIGSEGV, "base", "vaskFault", 1, "", 1, "link"},
     Case{"Fifos", "base={base} setup fault=s", SIGSEGV, "base", "vaskFault", 1, "", 1, "fifo"},
