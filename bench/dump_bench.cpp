@@ -109,14 +109,23 @@ bool hold(int gib)
     return true;
 }
 
-void removeStartingWith(const std::string &prefix)
+// The paths of the folder's files whose names start with prefix.
+std::vector<std::string> startingWith(const std::string &prefix)
 {
+    std::vector<std::string> paths;
     if (DIR *d = opendir(gFolder.c_str())) {
         while (dirent *e = readdir(d))
             if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
-                unlink((gFolder + "/" + e->d_name).c_str());
+                paths.push_back(gFolder + "/" + e->d_name);
         closedir(d);
     }
+    return paths;
+}
+
+void removeStartingWith(const std::string &prefix)
+{
+    for (const std::string &path : startingWith(prefix))
+        unlink(path.c_str());
 }
 
 // Runs a command with its output discarded; true when it succeeded.
@@ -176,17 +185,11 @@ double runOnce(int gib, const std::string &method)
     const double seconds = now() - start;
     if (method == "dump") {
         gCacheGrowth[gib].push_back(meminfo("Cached") - cachedBefore);
-        DIR *d = opendir(gFolder.c_str());
-        int found = 0;
-        while (dirent *e = d ? readdir(d) : nullptr) {
-            struct stat st = {};
-            if (std::strncmp(e->d_name, "vask_", 5) == 0 && ++found
-                && stat((gFolder + "/" + e->d_name).c_str(), &st) == 0)
-                gDumpFile[gib] = {double(st.st_size) / kGiB, double(st.st_blocks) * 512 / kGiB};
-        }
-        if (d)
-            closedir(d);
-        ok = found == 1;
+        const std::vector<std::string> dumps = startingWith("vask_");
+        struct stat st = {};
+        ok = dumps.size() == 1 && stat(dumps.front().c_str(), &st) == 0;
+        if (ok)
+            gDumpFile[gib] = {double(st.st_size) / kGiB, double(st.st_blocks) * 512 / kGiB};
     }
     for (const char *prefix : {"vask_", "gcore", "dd.bin"})
         removeStartingWith(prefix);
