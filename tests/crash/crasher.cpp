@@ -138,13 +138,16 @@ const std::map<std::string, Step> kSteps = {
          check(ok, "seccomp");
      }},
     {"blocker", [](const std::string &) {
-         sigset_t all;
+         // The thread is born with every signal blocked: no window in
+         // which a crash could still reach it.
+         sigset_t all, was;
          sigfillset(&all);
-         gPool.emplace_back([all] {
-             pthread_sigmask(SIG_BLOCK, &all, nullptr);
+         pthread_sigmask(SIG_BLOCK, &all, &was);
+         gPool.emplace_back([] {
              while (!gStop.load())
                  usleep(1000);
          });
+         pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
     {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
