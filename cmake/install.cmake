@@ -6,6 +6,12 @@ install(TARGETS VaskSupport EXPORT ${VASK_NAME}Targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${VASK_NAME})
+if(WIN32)
+  # Beside the DLL, where setupDump() looks for it; exported, so that a host
+  # copying the DLL into its own folder can copy it along
+  # ($<TARGET_FILE:VaskSupport::vaskdumper>).
+  install(TARGETS vaskdumper EXPORT ${VASK_NAME}Targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(VASK_BUILD_EXAMPLES)
   install(TARGETS vaskprobe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

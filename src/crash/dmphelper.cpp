@@ -2,16 +2,15 @@
 // Linux the dump_*_linux.cpp files behind dump_linux_p.h).
 #include "dmphelper.h"
 
-#include "filehelper.h"
+#include <QCoreApplication>
 
 #if defined(_WIN32)
-#include <QString>
-
-#include <string>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include "dump_win_p.h"
 #else
-#include <QCoreApplication>
 #include <QFile>
 
 #include "dump_linux_p.h"
@@ -31,20 +30,24 @@ DmpHelper &DmpHelper::operator=(DmpHelper &&)
 
 void DmpHelper::setupDump()
 {
-    vask::win::setupDump(&DmpHelper::callback);
+    // The executable's folder as Qt reports it, for crashes while no base
+    // directory is set; without the application object the platform code
+    // asks Windows itself.
+    const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+    vask::win::setupDump(&DmpHelper::callback, dir.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(dir.utf16()));
 }
 
-// Only the base directory comes from here; the time, the path, the file and
-// the dump are dump_win.cpp's, which the wine test runs as it is.
+// Installed as the last-chance filter, and callable directly: which of the
+// two it is, the caller's address tells. Nothing else happens here: after a
+// fault, only dump_win.cpp's code runs.
 long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 {
-    std::wstring base;
-    try {
-        base = FileHelper::appDir().toStdWString();
-    } catch (...) {
-        return 1; // EXCEPTION_EXECUTE_HANDLER: no memory, no dump
-    }
-    return vask::win::dumpCallback(base.c_str(), pointers);
+#if defined(_MSC_VER)
+    const void *caller = _ReturnAddress();
+#else
+    const void *caller = __builtin_return_address(0);
+#endif
+    return vask::win::dumpCallback(pointers, caller);
 }
 
 #else

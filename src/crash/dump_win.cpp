@@ -1,14 +1,36 @@
+// The last-chance filter's work after a fault: one thread at a time, the
+// dump's name built in static storage, the helper process asked to write it,
+// the process itself writing only when the helper is missing or silent.
+// Nothing here allocates, calls Qt or the C++ library, or waits without a
+// deadline; the faulting thread may have a page of stack left.
 #include "dump_win_p.h"
 
-// dbghelp.h relies on types from windows.h, so it must come second.
-#include <dbghelp.h>
-
-#include <string>
+#include "dump_basedir_p.h"
+#include "dump_host_win_p.h"
 
 namespace vask {
 namespace win {
 
 namespace {
+
+constexpr DWORD kAnswerMs = 5000;          // the helper takes a request...
+constexpr DWORD kWriteMs = 10 * 60 * 1000; // ...and writes it
+constexpr DWORD kGraceMs = 5000;           // a crash's process ends
+constexpr DWORD kPollMs = 5;
+
+// Whose dump is being written (a thread id), whether that is a crash (its
+// thread ends the process: the claim is never given back) and whether the
+// crash's dump is finished.
+volatile LONG gOwner = 0;
+volatile LONG gCrashing = 0;
+volatile LONG gFinished = 0;
+
+// Used by the owning thread only. Static, not on a stack that may be
+// nearly gone.
+wchar_t gStem[kStemChars];
+wchar_t gScratch[kStemChars + 32];
+char gBase[4096];
+Prepared gLate; // the executable's folder for a direct call without setup
 
 // Milliseconds since 1970-01-01 00:00 UTC. FILETIME counts 100 ns steps
 // since 1601-01-01.
@@ -25,62 +47,139 @@ long long millisecondsSinceEpoch()
     return ticks >= 0 ? ticks / 10000 : -((-ticks + 9999) / 10000);
 }
 
-// Creates the dump file as a new one, never opening anything already there:
-// a dump of another process that crashed in the same millisecond (or an old
-// one) keeps its name, and this one takes "<stem>-<pid>.dmp", then
-// "<stem>-<pid>-2.dmp" and so on. No sharing while it is written.
-HANDLE createDumpFile(const std::wstring &stem)
+// "<base>/vask_<ms>" into `to`; false when the base directory can't be used
+// (then no dump at all, never one in a third place).
+bool buildStem(wchar_t *to, const wchar_t *exeDir)
 {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int k = 0; k < 10 && file == INVALID_HANDLE_VALUE; ++k) {
-        std::wstring path = stem;
-        if (k > 0)
-            path += L"-" + std::to_wstring(GetCurrentProcessId());
-        if (k > 1)
-            path += L"-" + std::to_wstring(k);
-        path += L".dmp";
-        file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            break; // no folder, no rights: another name won't help
+    const long long ms = millisecondsSinceEpoch();
+    std::size_t length = 0;
+    const dump::BaseDir base = dump::readBaseDir(gBase, sizeof gBase, length);
+    if (base == dump::BaseDir::Unusable)
+        return false;
+    constexpr int kRoom = int(kStemChars) - 32;
+    int n = 0;
+    if (base == dump::BaseDir::Set) {
+        n = MultiByteToWideChar(CP_UTF8, 0, gBase, int(length), to, kRoom);
+        if (n == 0)
+            return false;
+    } else {
+        while (n < kRoom && exeDir[n])
+            to[n] = exeDir[n], ++n;
     }
-    return file;
+    wchar_t *at = to + n;
+    for (const wchar_t *s = L"/vask_"; *s; ++s)
+        *at++ = *s;
+    appendDecimal(at, ms);
+    return true;
 }
 
-void writeMiniDump(const std::wstring &stem, EXCEPTION_POINTERS *pointers)
+// Hands the dump to the helper process. False when it is ours to write:
+// no helper, a helper that is gone, or one that did not take the request
+// in time (it then never will).
+bool askHelper(const Prepared &p, EXCEPTION_POINTERS *pointers, DWORD thread)
 {
-    HANDLE file = createDumpFile(stem);
-    // Without a file there is nothing to write into or close.
-    if (file == INVALID_HANDLE_VALUE)
+    SharedBlock *b = p.block;
+    if (!b || WaitForSingleObject(p.helper, 0) != WAIT_TIMEOUT)
+        return false;
+    const LONG state = b->state;
+    if (state == Requested || state == Accepted)
+        return false; // still busy with a request it was given up on
+    ResetEvent(p.done);
+    b->threadId = thread;
+    b->pointers = reinterpret_cast<ULONG_PTR>(pointers);
+    InterlockedExchange(&b->state, Requested);
+    SetEvent(p.request);
+    HANDLE waits[2] = {p.done, p.helper};
+    DWORD r = WaitForMultipleObjects(2, waits, FALSE, kAnswerMs);
+    if (r != WAIT_OBJECT_0) {
+        if (InterlockedCompareExchange(&b->state, Abandoned, Requested) == Requested)
+            return false; // never taken
+        if (r == WAIT_TIMEOUT)
+            r = WaitForMultipleObjects(2, waits, FALSE, kWriteMs); // being written
+    }
+    if (b->state == Done) {
+        InterlockedExchange(&b->state, Idle);
+        return true;
+    }
+    // Gone while writing: its file stays, cut short, and ours is a new one.
+    // Still writing after the deadline: no second writer beside it.
+    return r == WAIT_TIMEOUT;
+}
+
+bool calledBySystem(const Prepared *p, const void *caller)
+{
+    const auto at = reinterpret_cast<ULONG_PTR>(caller);
+    if (p)
+        for (const auto &range : p->system)
+            if (at >= range.begin && at < range.end)
+                return true;
+    return false;
+}
+
+void writeDump(EXCEPTION_POINTERS *pointers, DWORD thread)
+{
+    const Prepared *p = prepared();
+    if (!p && !gLate.exeDir[0]) {
+        // A direct call without setupDump(): an ordinary moment.
+        const DWORD n = GetModuleFileNameW(nullptr, gLate.exeDir, kStemChars);
+        DWORD cut = 0;
+        for (DWORD i = 0; i < n && n < kStemChars; ++i)
+            if (gLate.exeDir[i] == L'\\' || gLate.exeDir[i] == L'/')
+                gLate.exeDir[i] = L'/', cut = i;
+        gLate.exeDir[cut] = L'\0';
+    }
+    const Prepared &use = p ? *p : gLate;
+    wchar_t *stem = use.block ? use.block->stem : gStem;
+    if (!buildStem(stem, use.exeDir))
         return;
+    if (askHelper(use, pointers, thread))
+        return;
+    writeMiniDump(GetCurrentProcess(), GetCurrentProcessId(), thread, pointers, stem, gScratch);
+}
 
-    // ClientPointers TRUE: `pointers` lives in the dumped process, which is us.
-    MINIDUMP_EXCEPTION_INFORMATION info;
-    info.ThreadId = GetCurrentThreadId();
-    info.ExceptionPointers = pointers;
-    info.ClientPointers = TRUE;
-
-    // The result is deliberately ignored: we are on the way down and have no
-    // one to tell; a failed write leaves an empty or partial file behind.
-    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithFullMemory, &info, nullptr,
-                      nullptr);
-    CloseHandle(file);
+LONG run(EXCEPTION_POINTERS *pointers, bool crash)
+{
+    const DWORD me = GetCurrentThreadId();
+    const ULONGLONG deadline = GetTickCount64() + kAnswerMs + kWriteMs;
+    for (;;) {
+        const LONG owner = InterlockedCompareExchange(&gOwner, LONG(me), 0);
+        if (owner == 0)
+            break;
+        if (DWORD(owner) == me)
+            return EXCEPTION_EXECUTE_HANDLER; // a fault inside this thread's own dump
+        if (gCrashing) {
+            // Another thread's crash: its dump is the process's, and that
+            // thread ends the process once it is written, never before.
+            while (!gFinished && GetTickCount64() < deadline)
+                Sleep(kPollMs);
+            Sleep(kGraceMs);
+            return EXCEPTION_EXECUTE_HANDLER;
+        }
+        if (GetTickCount64() >= deadline)
+            return EXCEPTION_EXECUTE_HANDLER;
+        Sleep(kPollMs); // a direct call's dump: ours comes after it
+    }
+    if (crash)
+        InterlockedExchange(&gCrashing, 1);
+    writeDump(pointers, me);
+    if (crash) {
+        InterlockedExchange(&gFinished, 1);
+        return EXCEPTION_EXECUTE_HANDLER; // one dump per crash: the claim stays
+    }
+    InterlockedExchange(&gOwner, 0);
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 } // namespace
 
-void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter)
+LONG dumpCallback(EXCEPTION_POINTERS *pointers, const void *caller) noexcept
 {
-    SetUnhandledExceptionFilter(filter);
+    return run(pointers, calledBySystem(prepared(), caller));
 }
 
-LONG dumpCallback(const wchar_t *baseDir, EXCEPTION_POINTERS *pointers) noexcept
+LONG crashCallback(EXCEPTION_POINTERS *pointers) noexcept
 {
-    try {
-        writeMiniDump(std::wstring(baseDir) + L"/vask_" + std::to_wstring(millisecondsSinceEpoch()), pointers);
-    } catch (...) {
-        // Out of memory for the path: no dump, and the same result.
-    }
-    return EXCEPTION_EXECUTE_HANDLER;
+    return run(pointers, true);
 }
 
 } // namespace win

@@ -28,8 +28,13 @@ QString standardFolder(const QString &base, const char *literal, vask::Presence 
 void FileHelper::setBaseDirPath(QString path)
 {
     // The crash handler's copy first: a crash in between finds the old
-    // directory in both.
+    // directory in both. Encoded as the platform names files: Windows'
+    // crash path turns UTF-8 back into the UTF-16 its calls take.
+#if defined(_WIN32)
+    const QByteArray encoded = path.toUtf8();
+#else
     const QByteArray encoded = QFile::encodeName(path);
+#endif
     vask::dump::rememberBaseDir(encoded.constData(), std::size_t(encoded.size()));
     appDirPath = path;
 }

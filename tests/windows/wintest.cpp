@@ -1,7 +1,7 @@
 // A Windows host built against VaskSupport.dll, driven from outside by
 // scripts/checks/40-wine.sh (files written, exit code, printed lines), which
 // also runs vaskprobe.exe for the screen, text and numeric helpers. Modes:
-//   wintest crash <base>             setBaseDirPath, setupDump, then fault for real
+//   wintest crash <base> <how>       setBaseDirPath, setupDump, then die for real (crash())
 //   wintest direct <base> [base..]   DmpHelper::callback by hand for each base
 //   wintest taken <base>             the same, with the dump's name taken
 //   wintest rand                     Qt 5's generator copy against the UCRT's rand()
@@ -11,11 +11,14 @@
 #include <QFile>
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 
 #include "dmphelper.h"
 #include "filehelper.h"
@@ -33,8 +36,93 @@ void storeInto(void *page)
 }
 void (*volatile gFault)(void *) = storeInto;
 
-int crash()
+// Unbounded recursion: a stack overflow (0xC00000FD). The volatile array
+// keeps each frame real.
+int recurse(int depth)
 {
+    volatile char frame[512];
+    frame[depth % 512] = char(depth);
+    return depth > 1000000000 ? frame[0] : recurse(depth + 1) + frame[depth % 512];
+}
+
+// Prints the id of a thread that is about to fault.
+void says(const char *what)
+{
+    std::printf("%s %lu\n", what, GetCurrentThreadId());
+    std::fflush(stdout);
+}
+
+void *gPage = nullptr;
+volatile LONG gWaiting = 0;
+
+DWORD WINAPI faultTogether(void *)
+{
+    says("thread");
+    InterlockedDecrement(&gWaiting);
+    while (gWaiting > 0)
+        YieldProcessor();
+    gFault(gPage);
+    return 0;
+}
+
+DWORD WINAPI overflow(void *)
+{
+    says("thread");
+    return DWORD(recurse(0));
+}
+
+// Heap corruption, twice over: a block's header overwritten, then the block
+// freed (Windows' heap ends the process there, on its own); then a freed
+// block's links overwritten, as a write after free does, and the next
+// allocation walking them (wine's heap faults there, holding its lock).
+void corruptHeap()
+{
+    says("thread");
+    const HANDLE heap = GetProcessHeap();
+    auto *block = static_cast<unsigned char *>(HeapAlloc(heap, 0, 64));
+    volatile unsigned char *header = block - 16;
+    for (int i = 0; i < 16; ++i)
+        header[i] = 0xAB;
+    HeapFree(heap, 0, block);
+    void *spacer[8];
+    auto *freed = static_cast<unsigned char *>(HeapAlloc(heap, 0, 96));
+    for (void *&s : spacer)
+        s = HeapAlloc(heap, 0, 96);
+    HeapFree(heap, 0, freed);
+    volatile unsigned char *links = freed;
+    for (int i = 0; i < 16; ++i)
+        links[i] = 0xAB;
+    for (int i = 0; i < 64; ++i)
+        HeapAlloc(heap, 0, 96);
+}
+
+// Helper processes of ours that this process started.
+int helpers()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    int n = 0;
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        n += entry.th32ParentProcessID == GetCurrentProcessId() && !lstrcmpiW(entry.szExeFile, L"vaskdumper.exe");
+    CloseHandle(snapshot);
+    return n;
+}
+
+// How the host dies, after setupDump(): av (a store into a read-only
+// page), threads (four at once), overflow (on the main thread),
+// overflowthread, heap, abort, throw; helpers counts the helper processes
+// around setupDump() and ends normally.
+int crash(const QString &how)
+{
+    if (how == QLatin1String("helpers")) {
+        const int before = helpers();
+        DmpHelper::setupDump();
+        DmpHelper::setupDump();
+        Sleep(200);
+        std::printf("helpers %d %d\n", before, helpers());
+        return 0;
+    }
     DmpHelper::setupDump();
     // The faulting function's bounds, from its unwind entry (without one,
     // its first byte).
@@ -44,10 +132,31 @@ int crash()
     std::printf("function %#llx %#llx\n", entry ? image + entry->BeginAddress : start,
                 entry ? image + entry->EndAddress : start + 1);
     std::fflush(stdout);
-    void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
-    if (page)
-        gFault(page);
-    std::printf(page ? "survived the fault\n" : "no read-only page\n");
+    gPage = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
+    if (how == QLatin1String("av")) {
+        says("thread");
+        gFault(gPage);
+    } else if (how == QLatin1String("threads")) {
+        HANDLE threads[4];
+        gWaiting = 4;
+        for (HANDLE &t : threads)
+            t = CreateThread(nullptr, 0, faultTogether, nullptr, 0, nullptr);
+        WaitForMultipleObjects(4, threads, TRUE, 60000);
+    } else if (how == QLatin1String("overflow")) {
+        says("thread");
+        std::printf("%d\n", recurse(0));
+    } else if (how == QLatin1String("overflowthread")) {
+        WaitForSingleObject(CreateThread(nullptr, 0, overflow, nullptr, 0, nullptr), 60000);
+    } else if (how == QLatin1String("heap")) {
+        corruptHeap();
+    } else if (how == QLatin1String("abort")) {
+        says("thread");
+        std::abort();
+    } else if (how == QLatin1String("throw")) {
+        says("thread");
+        throw std::runtime_error("nobody catches this");
+    }
+    std::printf("survived\n");
     return 1;
 }
 
@@ -140,16 +249,16 @@ int main(int argc, char **argv)
         return sameAsUcrt();
     if (args.size() == 2 && mode == QLatin1String("hold"))
         return hold(args[1]);
-    const bool oneBase = args.size() == 2 && (mode == QLatin1String("crash") || mode == QLatin1String("taken"));
-    if (!oneBase && (args.size() < 2 || mode != QLatin1String("direct")))
+    if (args.size() == 3 && mode == QLatin1String("crash")) {
+        FileHelper::setBaseDirPath(args[1]);
+        return crash(args[2]);
+    }
+    if (args.size() < 2 || (mode != QLatin1String("direct") && (mode != QLatin1String("taken") || args.size() != 2)))
         return 2;
-    // Whose fault the dump must record.
+    // Whose dump it must record.
     std::printf("thread %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
     if (mode == QLatin1String("taken") && !takeNames(args[1]))
         return 3;
-    if (mode != QLatin1String("crash"))
-        return direct(args.mid(1));
-    FileHelper::setBaseDirPath(args[1]);
-    return crash();
+    return direct(args.mid(1));
 }

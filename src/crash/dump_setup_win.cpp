@@ -1,0 +1,261 @@
+// setupDump() on Windows: everything the crash path will need, prepared
+// while the process is well: the helper process (vaskdumper.exe beside the
+// module holding the library) with the block and events it shares with us,
+// the executable's folder, the system modules' bounds, and abort() caught
+// through each C runtime the process has loaded.
+#include "dump_win_p.h"
+
+#include <csignal>
+
+#include "dump_host_win_p.h"
+
+namespace vask {
+namespace win {
+
+namespace {
+
+Prepared gPrepared;
+Prepared *volatile gReady = nullptr;
+volatile LONG gStarted = 0;
+wchar_t gPath[kStemChars];
+wchar_t gCommand[kStemChars + 96];
+
+// Copies `from` to `to` (room for `room` characters with the NUL); the end.
+wchar_t *append(wchar_t *to, const wchar_t *from, const wchar_t *limit)
+{
+    while (*from && to + 1 < limit)
+        *to++ = *from++;
+    *to = L'\0';
+    return to;
+}
+
+wchar_t *appendHex(wchar_t *to, ULONGLONG value)
+{
+    wchar_t digits[16];
+    int n = 0;
+    do {
+        digits[n++] = L"0123456789abcdef"[value & 15];
+        value >>= 4;
+    } while (value);
+    while (n > 0)
+        *to++ = digits[--n];
+    *to = L'\0';
+    return to;
+}
+
+// The path of the module this code is in, cut after its last separator
+// (`path` then ends there); false when it can't be had.
+bool moduleFolder(wchar_t *path, DWORD room)
+{
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&moduleFolder), &self))
+        return false;
+    const DWORD n = GetModuleFileNameW(self, path, room);
+    if (n == 0 || n >= room)
+        return false;
+    DWORD cut = n;
+    while (cut > 0 && path[cut - 1] != L'\\' && path[cut - 1] != L'/')
+        --cut;
+    path[cut] = L'\0';
+    return cut > 0;
+}
+
+// Starts vaskdumper.exe for this process. Where it is missing (a host that
+// copied the DLL alone) or anything fails, the filter writes the dump
+// itself, as it would without a helper.
+void startHelper(Prepared &p)
+{
+    if (!moduleFolder(gPath, kStemChars - 32))
+        return;
+    wchar_t *end = gPath;
+    while (*end)
+        ++end;
+    append(end, kHelperName, gPath + kStemChars);
+    // Only a regular file is started.
+    const DWORD attributes = GetFileAttributesW(gPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return;
+
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock), nullptr);
+    auto *block = mapping ? static_cast<SharedBlock *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)) : nullptr;
+    HANDLE request = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    PROCESS_INFORMATION helper = {};
+    if (block && request && done) {
+        block->magic = kMagic;
+        block->hostPid = GetCurrentProcessId();
+        block->nonce = ULONGLONG(counter.QuadPart) * 0x9E3779B97F4A7C15ULL ^ reinterpret_cast<ULONG_PTR>(block);
+        block->request = reinterpret_cast<ULONG_PTR>(request);
+        block->done = reinterpret_cast<ULONG_PTR>(done);
+        block->state = Idle;
+        // "<helper>" <pid> <block handle> <nonce>
+        const wchar_t *limit = gCommand + sizeof gCommand / sizeof *gCommand;
+        wchar_t *at = append(gCommand, L"\"", limit);
+        at = append(at, gPath, limit - 80);
+        at = append(at, L"\" ", limit);
+        at = appendDecimal(at, block->hostPid);
+        at = append(at, L" ", limit);
+        at = appendHex(at, reinterpret_cast<ULONG_PTR>(mapping));
+        at = append(at, L" ", limit);
+        appendHex(at, block->nonce);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        // No handles inherited, no console, no window: nothing of the host's
+        // is held open by the helper.
+        if (!CreateProcessW(gPath, gCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW, nullptr,
+                            nullptr, &startup, &helper))
+            helper.hProcess = nullptr;
+    }
+    if (!helper.hProcess) {
+        if (block)
+            UnmapViewOfFile(block);
+        const HANDLE made[] = {mapping, request, done};
+        for (HANDLE h : made)
+            if (h)
+                CloseHandle(h);
+        return;
+    }
+    CloseHandle(helper.hThread);
+    // The mapping's handle stays open: the helper duplicates it from us.
+    p.block = block;
+    p.request = request;
+    p.done = done;
+    p.helper = helper.hProcess;
+}
+
+void noteSystemModules(Prepared &p)
+{
+    const wchar_t *names[] = {L"ntdll.dll", L"kernel32.dll", L"kernelbase.dll"};
+    for (int i = 0; i < 3; ++i) {
+        const auto base = reinterpret_cast<const unsigned char *>(GetModuleHandleW(names[i]));
+        if (!base)
+            continue;
+        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+        p.system[i].begin = reinterpret_cast<ULONG_PTR>(base);
+        p.system[i].end = p.system[i].begin + nt->OptionalHeader.SizeOfImage;
+    }
+}
+
+void keepExeDir(Prepared &p, const wchar_t *exeDir)
+{
+    if (exeDir) {
+        append(p.exeDir, exeDir, p.exeDir + kStemChars - 40);
+        return;
+    }
+    // Without Qt's answer: the executable's path, written as Qt writes it.
+    const DWORD n = GetModuleFileNameW(nullptr, p.exeDir, kStemChars - 40);
+    DWORD cut = 0;
+    for (DWORD i = 0; i < n && n < kStemChars - 40; ++i)
+        if (p.exeDir[i] == L'\\' || p.exeDir[i] == L'/')
+            p.exeDir[i] = L'/', cut = i;
+    p.exeDir[cut] = L'\0';
+}
+
+// abort() raises SIGABRT in the C runtime that the caller uses, then ends
+// the process with exit code 3 without any exception: no filter sees it.
+// The dump is written here, on the aborting thread, with a record of its
+// own (STATUS_FATAL_APP_EXIT, as the UCRT reports an abort), and then the
+// runtime goes on to end the process as it would have.
+void __cdecl onAbort(int)
+{
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = 0x40000015; // STATUS_FATAL_APP_EXIT
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    record.ExceptionAddress = reinterpret_cast<PVOID>(context.Rip);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    crashCallback(&pointers);
+}
+
+// Each C runtime keeps its own signal table: MinGW programs use msvcrt.dll,
+// MSVC programs the UCRT (a program linked with the static runtime can't be
+// reached). Only runtimes already loaded are asked.
+void catchAbort()
+{
+    using Handler = void(__cdecl *)(int);
+    using Signal = Handler(__cdecl *)(int, Handler);
+    const wchar_t *runtimes[] = {L"msvcrt.dll", L"ucrtbase.dll", L"ucrtbased.dll"};
+    for (const wchar_t *name : runtimes) {
+        const HMODULE crt = GetModuleHandleW(name);
+        const auto signalOf = reinterpret_cast<Signal>(
+            reinterpret_cast<void (*)()>(crt ? GetProcAddress(crt, "signal") : nullptr));
+        if (signalOf)
+            signalOf(SIGABRT, &onAbort);
+    }
+}
+
+// The stack a thread keeps for its own overflow: what the system needs to
+// raise the exception (a few KiB with AVX-512 state) and the filter's
+// path to the helper, with room to spare.
+constexpr ULONG kGuarantee = 64 * 1024;
+constexpr ULONG_PTR kPage = 4096;
+
+} // namespace
+
+void armStack()
+{
+    // Windows raises a stack overflow when the guard page, moving down as
+    // the stack grows, comes within the thread's guarantee of its end; the
+    // handlers run in what is left.
+    ULONG guarantee = kGuarantee;
+    SetThreadStackGuarantee(&guarantee);
+    // Where the stack is committed whole (wine; a host linked to commit its
+    // stacks) the one guard page is the last page and nothing is left to
+    // run in: a guard page goes back at the guarantee's edge. On a stack
+    // committed as it grows, that page is only reserved and left alone.
+    MEMORY_BASIC_INFORMATION here;
+    if (!VirtualQuery(&here, &here, sizeof here))
+        return;
+    const auto start = reinterpret_cast<ULONG_PTR>(here.AllocationBase);
+    const ULONG_PTR edge = start + 2 * kPage + kGuarantee;
+    MEMORY_BASIC_INFORMATION at;
+    if (edge + 16 * kPage > reinterpret_cast<ULONG_PTR>(&here)
+        || !VirtualQuery(reinterpret_cast<void *>(edge), &at, sizeof at) || at.State != MEM_COMMIT
+        || at.Protect != PAGE_READWRITE)
+        return;
+    DWORD was;
+    VirtualProtect(reinterpret_cast<void *>(edge), kPage, PAGE_READWRITE | PAGE_GUARD, &was);
+}
+
+bool armed()
+{
+    return gReady != nullptr;
+}
+
+const Prepared *prepared()
+{
+    return gReady;
+}
+
+void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter, const wchar_t *exeDir)
+{
+    // Once per process, however often it is called: one helper.
+    if (InterlockedCompareExchange(&gStarted, 1, 0) == 0) {
+        keepExeDir(gPrepared, exeDir);
+        noteSystemModules(gPrepared);
+        startHelper(gPrepared);
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&gReady), &gPrepared);
+    }
+    catchAbort();
+    armStack();
+    SetUnhandledExceptionFilter(filter);
+}
+
+} // namespace win
+} // namespace vask
+
+#if !defined(VASKSUPPORT_STATIC)
+// Threads started after setupDump() get the same stack for their overflow.
+// (Under the loader lock: nothing here loads or waits.)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_THREAD_ATTACH && vask::win::armed())
+        vask::win::armStack();
+    return TRUE;
+}
+#endif
