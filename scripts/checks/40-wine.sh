@@ -6,13 +6,17 @@
 #   - every test that means something on Windows (ctest: folders,
 #     configuration readers, random tables on Qt 5's qrand(), numeric helpers,
 #     text, the DLL's export table, a host built against the installed package);
-#   - a real fault in a host that called DmpHelper::setupDump(): exactly one
-#     vask_<ms>.dmp, a full-memory minidump whose exception address lies in the
-#     faulting function, and the process ending with the fault's code; with the
-#     base directory missing, no dump and no hang;
+#   - hosts that called DmpHelper::setupDump() dying for real (a fault, four
+#     threads at once, a stack overflow on the main thread and on another, a
+#     corrupted heap, abort(), an uncaught exception, a fault without the
+#     helper beside the DLL): exactly one vask_<ms>.dmp each, a full-memory
+#     minidump with the exception's code and faulting thread, the process
+#     ending with the code and no helper left; one helper per host that asked,
+#     none otherwise; with the base directory missing, no dump and no hang;
 #   - DmpHelper::callback called by hand returns 1 and the host goes on;
 #     with its file name taken (another process's dump of the same
-#     millisecond), the dump goes to vask_<ms>-<pid>.dmp and the other stays;
+#     millisecond), the dump (written by the helper: setupDump() was called)
+#     goes to vask_<ms>-<pid>.dmp and the other stays;
 #   - the numeric helpers give bit for bit what the Linux build gives;
 #   - local text under the ANSI code page 936;
 #   - the screen query under wine's virtual desktop of a known size, and
@@ -83,42 +87,87 @@ only_dump() {
 }
 field() { sed -n "s/^$1 //p" "$2"; }
 
-step "wine: an unhandled access violation in a host of the DLL"
-dumps=$tmp/crash
-mkdir "$dumps"
-before=$(date +%s%3N)
-rc=0
-runexe 120 wintest.exe crash "Z:$dumps" >"$tmp/crash.txt" || rc=$?
-after=$(date +%s%3N)
-cat "$tmp/crash.txt"
-# wine hands on the low byte of the exit status 0xC0000005.
-[ "$rc" -eq 5 ] || fail "crash run exit code $rc, want 5"
-! grep -q survived "$tmp/crash.txt" || fail "the program ran on after the fault"
-tid=$(field thread "$tmp/crash.txt")
-read -r lo hi <<<"$(field function "$tmp/crash.txt")"
-[ -n "$tid" ] && [ -n "$hi" ] || fail "the crash run printed no thread id or function bounds"
-name=$(only_dump "$dumps")
-ms=${name#vask_}
-ms=${ms%.dmp}
-((before <= ms && ms <= after)) || fail "$name is not stamped within the run ($before..$after)"
-python3 "$reader" --code 0xC0000005 --thread "$tid" --address "$lo:$hi" "$dumps/$name" || fail "$name"
-# The reader must refuse what isn't such a dump, or the line above proves
-# nothing: a different code or address, a cut-off file, a wrong signature,
-# a dump without the full-memory flag.
-! python3 "$reader" --code 0xE0564B53 "$dumps/$name" 2>/dev/null || fail "reader ignored the exception code"
-! python3 "$reader" --address "$hi:$((hi + 16))" "$dumps/$name" 2>/dev/null || fail "reader ignored the address"
-head -c 65536 "$dumps/$name" >"$tmp/cut.dmp"
+# helpers_left: vaskdumper.exe processes still running (not zombies).
+helpers_left() { ps -eo stat=,args= | awk '$1 !~ /^Z/ && /[v]askdumper\.exe/' | wc -l; }
+# no_helper_left: within 10 s of its host's end, no helper runs.
+no_helper_left() {
+  local i
+  for i in $(seq 100); do
+    [ "$(helpers_left)" -eq 0 ] && return 0
+    sleep 0.1
+  done
+  fail "a vaskdumper.exe outlived its host"
+}
+
+# crash_row <how> <exit code's low byte> <exception code> [nohelper]: a host
+# of the DLL that called setupDump() dies as <how> says (wintest.cpp) in a
+# base directory of its own, within the deadline. Wanted: exactly one
+# vask_<ms>.dmp stamped within the run, a full-memory minidump whose
+# exception is that code, raised on a thread that said it would fault (for
+# av, inside the faulting function), the process ending with the code (wine
+# hands on its low byte), and no helper left running. "nohelper": the host
+# was shipped without vaskdumper.exe, and the filter writes the dump itself.
+crash_row() {
+  local how=$1 want_rc=$2 code=$3 dir=$tmp/crash-$1${4:+-$4} rc=0 out
+  out=$dir.txt
+  mkdir "$dir"
+  [ -z "${4:-}" ] || mv "$bin/vaskdumper.exe" "$tmp/vaskdumper.exe"
+  local before after
+  before=$(date +%s%3N)
+  runexe 120 wintest.exe crash "Z:$dir" "$how" >"$out" || rc=$?
+  after=$(date +%s%3N)
+  [ -z "${4:-}" ] || mv "$tmp/vaskdumper.exe" "$bin/vaskdumper.exe"
+  [ "$rc" -eq "$want_rc" ] || fail "$how: exit code $rc, want $want_rc"
+  ! grep -q survived "$out" || fail "$how: the program ran on"
+  local tids name ms range=()
+  tids=$(field thread "$out" | paste -sd,)
+  [ -n "$tids" ] || fail "$how: no thread said it would fault"
+  [ "$how" != av ] || range=(--address "$(field function "$out" | tr ' ' :)")
+  name=$(only_dump "$dir")
+  ms=${name#vask_}
+  ms=${ms%.dmp}
+  ((before <= ms && ms <= after)) || fail "$how: $name is not stamped within the run ($before..$after)"
+  python3 "$reader" --code "$code" --thread "$tids" "${range[@]}" "$dir/$name" || fail "$how: $name"
+  no_helper_left
+  echo "$how${4:+ ($4)}: exit $rc in $((after - before)) ms"
+}
+
+step "wine: hosts of the DLL dying in trouble, each with its dump"
+crash_row av 5 0xC0000005
+crash_row threads 5 0xC0000005
+crash_row overflow 253 0xC00000FD
+crash_row overflowthread 253 0xC00000FD
+crash_row heap 5 0xC0000005
+crash_row abort 3 0x40000015
+crash_row throw 3 0x40000015
+crash_row av 5 0xC0000005 nohelper
+
+# The reader must refuse what isn't such a dump, or the rows prove nothing:
+# a different code or address, a cut-off file, a wrong signature, a dump
+# without the full-memory flag.
+dump=$(ls "$tmp"/crash-av/vask_*.dmp)
+read -r lo hi <<<"$(field function "$tmp/crash-av.txt")"
+! python3 "$reader" --code 0xE0564B53 "$dump" 2>/dev/null || fail "reader ignored the exception code"
+! python3 "$reader" --address "$hi:$((hi + 16))" "$dump" 2>/dev/null || fail "reader ignored the address"
+! python3 "$reader" --thread 1 "$dump" 2>/dev/null || fail "reader ignored the thread"
+head -c 65536 "$dump" >"$tmp/cut.dmp"
 ! python3 "$reader" "$tmp/cut.dmp" 2>/dev/null || fail "reader accepted a cut-off dump"
 { printf 'XXXX'; tail -c +5 "$tmp/cut.dmp"; } >"$tmp/sig.dmp"
 ! python3 "$reader" "$tmp/sig.dmp" 2>/dev/null || fail "reader accepted a wrong signature"
-{ head -c 24 "$dumps/$name"; printf '\0\0\0\0\0\0\0\0'; tail -c +33 "$dumps/$name"; } >"$tmp/flags.dmp"
+{ head -c 24 "$dump"; printf '\0\0\0\0\0\0\0\0'; tail -c +33 "$dump"; } >"$tmp/flags.dmp"
 ! python3 "$reader" "$tmp/flags.dmp" 2>/dev/null || fail "reader accepted a dump without the full-memory flag"
-rm -f "$dumps/$name" "$tmp"/*.dmp
+rm -rf "$tmp"/crash-* "$tmp"/*.dmp
+
+step "wine: one helper, for a host that asked for it, gone with the host"
+runexe 60 wintest.exe crash "Z:$tmp" helpers >"$tmp/helpers.txt" || fail "helpers run failed"
+[ "$(cat "$tmp/helpers.txt")" = "helpers 0 1" ] ||
+  fail "want no helper before setupDump() and one after two calls: $(cat "$tmp/helpers.txt")"
+no_helper_left
 
 step "wine: the same fault with the base directory missing"
 missing=$tmp/no-such-folder
 rc=0
-runexe 120 wintest.exe crash "Z:$missing" >"$tmp/missing.txt" || rc=$?
+runexe 120 wintest.exe crash "Z:$missing" av >"$tmp/missing.txt" || rc=$?
 [ "$rc" -eq 5 ] || fail "crash run without its folder: exit code $rc, want 5"
 [ ! -e "$missing" ] || fail "the missing folder was created"
 [ -z "$(find "$tmp" -name 'vask_*.dmp')" ] || fail "a dump was written somewhere"
@@ -142,6 +191,7 @@ step "wine: the dump's name taken by another process's dump"
 dumps=$tmp/taken
 mkdir "$dumps"
 runexe 120 wintest.exe taken "Z:$dumps" >"$tmp/taken.txt" || fail "taken run failed"
+no_helper_left
 pid=$(field pid "$tmp/taken.txt")
 mapfile -t ours < <(ls "$dumps" | grep -E "^vask_[1-9][0-9]*-$pid\.dmp\$")
 [ ${#ours[@]} -eq 1 ] || fail "want one vask_<ms>-$pid.dmp, found ${ours[*]:-none}"
@@ -234,7 +284,7 @@ zip=$(ls "$build"/*-win64.zip)
 python3 - "$zip" <<'PY' || fail "the ZIP lacks part of the install tree"
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-want = ["bin/VaskSupport.dll", "bin/vaskprobe.exe", "lib/libVaskSupport.dll.a",
+want = ["bin/VaskSupport.dll", "bin/vaskdumper.exe", "bin/vaskprobe.exe", "lib/libVaskSupport.dll.a",
         "lib/cmake/VaskSupport/VaskSupportConfig.cmake", "lib/cmake/VaskSupport/VaskSupportTargets.cmake",
         "lib/pkgconfig/vasksupport.pc", "include/VaskSupport/filehelper.h", "include/VaskSupport/vasksupport_export.h"]
 missing = [w for w in want if not any(n.endswith("/" + w) for n in names)]

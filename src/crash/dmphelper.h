@@ -36,6 +36,11 @@ public:
 
     // Makes callback the process's last-chance handler, dropping the one
     // installed before; calling it again installs again.
+    // Windows: also starts, once, the helper process vaskdumper.exe (looked
+    // for beside the DLL) that writes the dump from outside the crashed
+    // process, takes SIGABRT in the C runtimes loaded (abort() raises no
+    // exception), and gives this thread and every thread started later
+    // 64 KiB of stack for its own overflow.
     // Linux: takes over SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP and
     // SIGSYS, and gives the calling thread an alternate signal stack so that
     // its stack overflowing is caught too. Other threads overflowing their

@@ -7,7 +7,7 @@ stream directory and the two streams that matter here: the exception stream
 Exits 0 and prints a one-line summary when the file passes, 1 with the reason
 otherwise.
 
-usage: minidump_check.py FILE [--code 0xC0000005] [--thread TID] [--address LOW:HIGH]
+usage: minidump_check.py FILE [--code 0xC0000005] [--thread TID[,TID...]] [--address LOW:HIGH]
 """
 import argparse
 import os
@@ -72,8 +72,8 @@ def check(path, want_code, want_thread, want_address=None):
         ctx_size, ctx_rva = fields[-2], fields[-1]
         if code != want_code:
             raise BadDump(f"exception code {code:#010x}, want {want_code:#010x}")
-        if want_thread is not None and thread != want_thread:
-            raise BadDump(f"exception thread {thread}, want {want_thread}")
+        if want_thread is not None and thread not in want_thread:
+            raise BadDump(f"exception thread {thread}, want one of {sorted(want_thread)}")
         if want_address is not None and not want_address[0] <= address < want_address[1]:
             raise BadDump(f"exception address {address:#x} outside {want_address[0]:#x}..{want_address[1]:#x}")
         if ctx_size == 0 or ctx_rva + ctx_size > size:
@@ -101,7 +101,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("file")
     p.add_argument("--code", type=lambda s: int(s, 0), default=0xC0000005)
-    p.add_argument("--thread", type=int)
+    p.add_argument("--thread", type=lambda s: {int(t) for t in s.split(",")},
+                   help="the faulting thread's id, or ids of which it must be one")
     p.add_argument("--address", type=lambda s: tuple(int(x, 0) for x in s.split(":")),
                    help="LOW:HIGH, the range the exception address must fall in")
     a = p.parse_args()

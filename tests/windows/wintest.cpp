@@ -3,7 +3,7 @@
 // also runs vaskprobe.exe for the screen, text and numeric helpers. Modes:
 //   wintest crash <base> <how>       setBaseDirPath, setupDump, then die for real (crash())
 //   wintest direct <base> [base..]   DmpHelper::callback by hand for each base
-//   wintest taken <base>             the same, with the dump's name taken
+//   wintest taken <base>             the same after setupDump(), with the dump's name taken
 //   wintest rand                     Qt 5's generator copy against the UCRT's rand()
 //   wintest hold <file>              open a file without sharing until stdin closes
 #include <QCoreApplication>
@@ -258,7 +258,12 @@ int main(int argc, char **argv)
     // Whose dump it must record.
     std::printf("thread %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
-    if (mode == QLatin1String("taken") && !takeNames(args[1]))
-        return 3;
+    // With setupDump() the helper process writes what callback asks for;
+    // without it, callback writes it itself.
+    if (mode == QLatin1String("taken")) {
+        DmpHelper::setupDump();
+        if (!takeNames(args[1]))
+            return 3;
+    }
     return direct(args.mid(1));
 }
