@@ -34,7 +34,8 @@ void DmpHelper::setupDump()
     // directory is set; without the application object the platform code
     // asks Windows itself.
     const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
-    vask::win::setupDump(&DmpHelper::callback, dir.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(dir.utf16()));
+    vask::win::setupDump(&DmpHelper::callback,
+                         dir.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(dir.utf16()));
 }
 
 // Installed as the last-chance filter, and callable directly: which of the

@@ -182,8 +182,8 @@ void catchAbort()
     const wchar_t *runtimes[] = {L"msvcrt.dll", L"ucrtbase.dll", L"ucrtbased.dll"};
     for (const wchar_t *name : runtimes) {
         const HMODULE crt = GetModuleHandleW(name);
-        const auto signalOf = reinterpret_cast<Signal>(
-            reinterpret_cast<void (*)()>(crt ? GetProcAddress(crt, "signal") : nullptr));
+        const auto signalOf
+            = reinterpret_cast<Signal>(reinterpret_cast<void (*)()>(crt ? GetProcAddress(crt, "signal") : nullptr));
         if (signalOf)
             signalOf(SIGABRT, &onAbort);
     }

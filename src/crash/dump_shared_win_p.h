@@ -28,11 +28,11 @@ constexpr DWORD kMagic = 0x4d444b56; // "VKDM"
 struct SharedBlock {
     DWORD magic;
     DWORD hostPid;
-    ULONGLONG nonce;    // also on the helper's command line: the right block
-    ULONGLONG request;  // HANDLE, auto-reset event: a request is waiting
-    ULONGLONG done;     // HANDLE, manual-reset event: the helper finished
+    ULONGLONG nonce; // also on the helper's command line: the right block
+    ULONGLONG request; // HANDLE, auto-reset event: a request is waiting
+    ULONGLONG done; // HANDLE, manual-reset event: the helper finished
     volatile LONG state;
-    DWORD threadId;     // the faulting (or calling) thread
+    DWORD threadId; // the faulting (or calling) thread
     ULONGLONG pointers; // its EXCEPTION_POINTERS*, in the host
     wchar_t stem[kStemChars]; // NUL-terminated, without ".dmp"
 };

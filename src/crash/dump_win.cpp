@@ -13,9 +13,9 @@ namespace win {
 
 namespace {
 
-constexpr DWORD kAnswerMs = 5000;          // the helper takes a request...
+constexpr DWORD kAnswerMs = 5000; // the helper takes a request...
 constexpr DWORD kWriteMs = 10 * 60 * 1000; // ...and writes it
-constexpr DWORD kGraceMs = 5000;           // a crash's process ends
+constexpr DWORD kGraceMs = 5000; // a crash's process ends
 constexpr DWORD kPollMs = 5;
 
 // Whose dump is being written (a thread id), whether that is a crash (its

@@ -54,12 +54,14 @@ int main(int argc, char **argv)
     const ULONGLONG blockValue = std::strtoull(argv[2], nullptr, 16);
     const ULONGLONG nonce = std::strtoull(argv[3], nullptr, 16);
 
-    HANDLE host = OpenProcess(SYNCHRONIZE | PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HANDLE host
+        = OpenProcess(SYNCHRONIZE | PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!host)
         return 3;
     HANDLE mapping = fromHost(host, blockValue);
-    auto *block = mapping ? static_cast<SharedBlock *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(SharedBlock)))
-                          : nullptr;
+    auto *block = mapping
+        ? static_cast<SharedBlock *>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(SharedBlock)))
+        : nullptr;
     // Another process that reused the id would not hold this block.
     if (!block || block->magic != kMagic || block->hostPid != pid || block->nonce != nonce)
         return 4;
