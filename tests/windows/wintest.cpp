@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <stdexcept>
 
 #include "dmphelper.h"
@@ -45,56 +46,71 @@ int recurse(int depth)
     return depth > 1000000000 ? frame[0] : recurse(depth + 1) + frame[depth % 512];
 }
 
-// Prints the id of a thread that is about to fault.
-void says(const char *what)
+// Prints the id of a thread that is about to die.
+void says()
 {
-    std::printf("%s %lu\n", what, GetCurrentThreadId());
+    std::printf("thread %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
 }
 
 void *gPage = nullptr;
-volatile LONG gWaiting = 0;
-
-DWORD WINAPI faultTogether(void *)
-{
-    says("thread");
-    InterlockedDecrement(&gWaiting);
-    while (gWaiting > 0)
-        YieldProcessor();
-    gFault(gPage);
-    return 0;
-}
-
-DWORD WINAPI overflow(void *)
-{
-    says("thread");
-    return DWORD(recurse(0));
-}
+volatile LONG gWaiting = 4;
 
 // Heap corruption, twice over: a block's header overwritten, then the block
 // freed (Windows' heap ends the process there, on its own); then a freed
-// block's links overwritten, as a write after free does, and the next
-// allocation walking them (wine's heap faults there, holding its lock).
+// block's links overwritten, as a write after free does, and allocations
+// walking them (wine's heap faults there, holding its lock).
 void corruptHeap()
 {
-    says("thread");
+    says();
     const HANDLE heap = GetProcessHeap();
-    auto *block = static_cast<unsigned char *>(HeapAlloc(heap, 0, 64));
-    volatile unsigned char *header = block - 16;
-    for (int i = 0; i < 16; ++i)
-        header[i] = 0xAB;
-    HeapFree(heap, 0, block);
-    void *spacer[8];
-    auto *freed = static_cast<unsigned char *>(HeapAlloc(heap, 0, 96));
-    for (void *&s : spacer)
-        s = HeapAlloc(heap, 0, 96);
-    HeapFree(heap, 0, freed);
-    volatile unsigned char *links = freed;
-    for (int i = 0; i < 16; ++i)
-        links[i] = 0xAB;
+    for (int round = 0; round < 2; ++round) {
+        auto *block = static_cast<unsigned char *>(HeapAlloc(heap, 0, 96));
+        for (int i = 0; i < 8; ++i)
+            HeapAlloc(heap, 0, 96); // nothing for the freed block to merge with
+        if (round == 1)
+            HeapFree(heap, 0, block);
+        volatile unsigned char *bytes = round == 0 ? block - 16 : block;
+        for (int i = 0; i < 16; ++i)
+            bytes[i] = 0xAB;
+        if (round == 0)
+            HeapFree(heap, 0, block);
+    }
     for (int i = 0; i < 64; ++i)
         HeapAlloc(heap, 0, 96);
 }
+
+DWORD WINAPI startThen(void *die)
+{
+    reinterpret_cast<void (*)()>(die)();
+    return 0;
+}
+
+// Runs `die` on threads of its own and waits for them.
+void onThreads(int n, void (*die)())
+{
+    HANDLE threads[4];
+    for (int i = 0; i < n; ++i)
+        threads[i] = CreateThread(nullptr, 0, startThen, reinterpret_cast<void *>(die), 0, nullptr);
+    WaitForMultipleObjects(DWORD(n), threads, TRUE, 60000);
+}
+
+// How a host dies after setupDump(): the rows of 40-wine.sh.
+const std::map<QString, void (*)()> kDeaths = {
+    {QStringLiteral("av"), [] { says(), gFault(gPage); }},
+    {QStringLiteral("threads"), [] { onThreads(4, [] {
+         says();
+         InterlockedDecrement(&gWaiting);
+         while (gWaiting > 0)
+             YieldProcessor();
+         gFault(gPage);
+     }); }},
+    {QStringLiteral("overflow"), [] { says(), std::printf("%d\n", recurse(0)); }},
+    {QStringLiteral("overflowthread"), [] { onThreads(1, [] { says(), std::printf("%d\n", recurse(0)); }); }},
+    {QStringLiteral("heap"), corruptHeap},
+    {QStringLiteral("abort"), [] { says(), std::abort(); }},
+    {QStringLiteral("throw"), [] { says(), throw std::runtime_error("nobody catches this"); }},
+};
 
 // Helper processes of ours that this process started.
 int helpers()
@@ -109,21 +125,18 @@ int helpers()
     return n;
 }
 
-// How the host dies, after setupDump(): av (a store into a read-only
-// page), threads (four at once), overflow (on the main thread),
-// overflowthread, heap, abort, throw; helpers counts the helper processes
-// around setupDump() and ends normally.
+// A death of kDeaths after setupDump(); or "helpers": the helper processes
+// before setupDump() and after two calls, then a normal end.
 int crash(const QString &how)
 {
+    const int before = helpers();
+    DmpHelper::setupDump();
     if (how == QLatin1String("helpers")) {
-        const int before = helpers();
-        DmpHelper::setupDump();
         DmpHelper::setupDump();
         Sleep(200);
         std::printf("helpers %d %d\n", before, helpers());
         return 0;
     }
-    DmpHelper::setupDump();
     // The faulting function's bounds, from its unwind entry (without one,
     // its first byte).
     DWORD64 image = 0;
@@ -131,31 +144,10 @@ int crash(const QString &how)
     const RUNTIME_FUNCTION *entry = RtlLookupFunctionEntry(start, &image, nullptr);
     std::printf("function %#llx %#llx\n", entry ? image + entry->BeginAddress : start,
                 entry ? image + entry->EndAddress : start + 1);
-    std::fflush(stdout);
     gPage = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
-    if (how == QLatin1String("av")) {
-        says("thread");
-        gFault(gPage);
-    } else if (how == QLatin1String("threads")) {
-        HANDLE threads[4];
-        gWaiting = 4;
-        for (HANDLE &t : threads)
-            t = CreateThread(nullptr, 0, faultTogether, nullptr, 0, nullptr);
-        WaitForMultipleObjects(4, threads, TRUE, 60000);
-    } else if (how == QLatin1String("overflow")) {
-        says("thread");
-        std::printf("%d\n", recurse(0));
-    } else if (how == QLatin1String("overflowthread")) {
-        WaitForSingleObject(CreateThread(nullptr, 0, overflow, nullptr, 0, nullptr), 60000);
-    } else if (how == QLatin1String("heap")) {
-        corruptHeap();
-    } else if (how == QLatin1String("abort")) {
-        says("thread");
-        std::abort();
-    } else if (how == QLatin1String("throw")) {
-        says("thread");
-        throw std::runtime_error("nobody catches this");
-    }
+    const auto death = kDeaths.find(how);
+    if (death != kDeaths.end())
+        death->second();
     std::printf("survived\n");
     return 1;
 }
@@ -255,9 +247,7 @@ int main(int argc, char **argv)
     }
     if (args.size() < 2 || (mode != QLatin1String("direct") && (mode != QLatin1String("taken") || args.size() != 2)))
         return 2;
-    // Whose dump it must record.
-    std::printf("thread %lu\n", GetCurrentThreadId());
-    std::fflush(stdout);
+    says(); // whose dump it must record
     // With setupDump() the helper process writes what callback asks for;
     // without it, callback writes it itself.
     if (mode == QLatin1String("taken")) {
