@@ -29,6 +29,10 @@ struct Prepared {
 // Set once, complete, by setupDump(); null before.
 const Prepared *prepared();
 
+// Keeps `exeDir` as the executable's folder, or where it is null the
+// executable's own path's folder, written as Qt writes it.
+void keepExeDir(Prepared &p, const wchar_t *exeDir);
+
 // Gives the calling thread the stack it needs to have its own overflow
 // caught, and whether setupDump() has run (threads started later get it too).
 void armStack();

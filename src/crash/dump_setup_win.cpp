@@ -140,21 +140,6 @@ void noteSystemModules(Prepared &p)
     }
 }
 
-void keepExeDir(Prepared &p, const wchar_t *exeDir)
-{
-    if (exeDir) {
-        append(p.exeDir, exeDir, p.exeDir + kStemChars - 40);
-        return;
-    }
-    // Without Qt's answer: the executable's path, written as Qt writes it.
-    const DWORD n = GetModuleFileNameW(nullptr, p.exeDir, kStemChars - 40);
-    DWORD cut = 0;
-    for (DWORD i = 0; i < n && n < kStemChars - 40; ++i)
-        if (p.exeDir[i] == L'\\' || p.exeDir[i] == L'/')
-            p.exeDir[i] = L'/', cut = i;
-    p.exeDir[cut] = L'\0';
-}
-
 // abort() raises SIGABRT in the C runtime that the caller uses, then ends
 // the process with exit code 3 without any exception: no filter sees it.
 // The dump is written here, on the aborting thread, with a record of its
@@ -196,6 +181,21 @@ constexpr ULONG kGuarantee = 64 * 1024;
 constexpr ULONG_PTR kPage = 4096;
 
 } // namespace
+
+void keepExeDir(Prepared &p, const wchar_t *exeDir)
+{
+    if (exeDir) {
+        append(p.exeDir, exeDir, p.exeDir + kStemChars - 40);
+        return;
+    }
+    // Without Qt's answer: the executable's path, written as Qt writes it.
+    const DWORD n = GetModuleFileNameW(nullptr, p.exeDir, kStemChars - 40);
+    DWORD cut = 0;
+    for (DWORD i = 0; i < n && n < kStemChars - 40; ++i)
+        if (p.exeDir[i] == L'\\' || p.exeDir[i] == L'/')
+            p.exeDir[i] = L'/', cut = i;
+    p.exeDir[cut] = L'\0';
+}
 
 void armStack()
 {

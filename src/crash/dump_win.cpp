@@ -119,15 +119,8 @@ bool calledBySystem(const Prepared *p, const void *caller)
 void writeDump(EXCEPTION_POINTERS *pointers, DWORD thread)
 {
     const Prepared *p = prepared();
-    if (!p && !gLate.exeDir[0]) {
-        // A direct call without setupDump(): an ordinary moment.
-        const DWORD n = GetModuleFileNameW(nullptr, gLate.exeDir, kStemChars);
-        DWORD cut = 0;
-        for (DWORD i = 0; i < n && n < kStemChars; ++i)
-            if (gLate.exeDir[i] == L'\\' || gLate.exeDir[i] == L'/')
-                gLate.exeDir[i] = L'/', cut = i;
-        gLate.exeDir[cut] = L'\0';
-    }
+    if (!p && !gLate.exeDir[0])
+        keepExeDir(gLate, nullptr); // a direct call without setupDump(): an ordinary moment
     const Prepared &use = p ? *p : gLate;
     wchar_t *stem = use.block ? use.block->stem : gStem;
     if (!buildStem(stem, use.exeDir))
