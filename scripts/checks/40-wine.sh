@@ -158,6 +158,16 @@ head -c 65536 "$dump" >"$tmp/cut.dmp"
 ! python3 "$reader" "$tmp/flags.dmp" 2>/dev/null || fail "reader accepted a dump without the full-memory flag"
 rm -rf "$tmp"/crash-* "$tmp"/*.dmp
 
+step "wine: the same fault with no base directory set: beside the executable"
+rc=0
+runexe 120 wintest.exe crash "" av >"$tmp/nobase.txt" || rc=$?
+[ "$rc" -eq 5 ] || fail "crash run without a base directory: exit code $rc, want 5"
+mapfile -t beside < <(cd "$bin" && ls vask_*.dmp 2>/dev/null)
+[ ${#beside[@]} -eq 1 ] || fail "want one dump beside wintest.exe, found ${beside[*]:-none}"
+python3 "$reader" --thread "$(field thread "$tmp/nobase.txt")" "$bin/${beside[0]}" || fail "${beside[0]}"
+rm -f "$bin/${beside[0]}"
+no_helper_left
+
 step "wine: one helper, for a host that asked for it, gone with the host"
 runexe 60 wintest.exe crash "Z:$tmp" helpers >"$tmp/helpers.txt" || fail "helpers run failed"
 [ "$(cat "$tmp/helpers.txt")" = "helpers 0 1" ] ||
