@@ -105,8 +105,8 @@ void startHelper(Prepared &p)
         startup.cb = sizeof startup;
         // No handles inherited, no console, no window: nothing of the host's
         // is held open by the helper.
-        if (!CreateProcessW(gPath, gCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW, nullptr,
-                            nullptr, &startup, &helper))
+        if (!CreateProcessW(gPath, gCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &startup,
+                            &helper))
             helper.hProcess = nullptr;
     }
     if (!helper.hProcess) {
