@@ -1,8 +1,9 @@
 // setupDump() on Windows: everything the crash path will need, prepared
 // while the process is well: the helper process (vaskdumper.exe beside the
 // module holding the library) with the block and events it shares with us,
-// the executable's folder, the system modules' bounds, and abort() caught
-// through each C runtime the process has loaded.
+// the executable's folder, the system modules' bounds, abort() caught
+// through each C runtime the process has loaded, and the stack each thread
+// keeps for its own overflow.
 #include "dump_win_p.h"
 
 #include <csignal>
@@ -20,7 +21,7 @@ volatile LONG gStarted = 0;
 wchar_t gPath[kStemChars];
 wchar_t gCommand[kStemChars + 96];
 
-// Copies `from` to `to` (room for `room` characters with the NUL); the end.
+// Copies `from` to `to`, NUL-terminated and short of `limit`; the end.
 wchar_t *append(wchar_t *to, const wchar_t *from, const wchar_t *limit)
 {
     while (*from && to + 1 < limit)
