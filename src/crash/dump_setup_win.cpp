@@ -1,9 +1,9 @@
 // setupDump() on Windows: everything the crash path will need, prepared
 // while the process is well: the helper process (vaskdumper.exe beside the
 // module holding the library) with the block and events it shares with us,
-// the executable's folder, the system modules' bounds, abort() caught
-// through each C runtime the process has loaded, and the stack each thread
-// keeps for its own overflow.
+// the executable's folder, the system modules' bounds and abort() caught
+// through each C runtime the process has loaded (the stack for a thread's
+// own overflow: dump_stack_win.cpp).
 #include "dump_win_p.h"
 
 #include <csignal>
@@ -175,12 +175,6 @@ void catchAbort()
     }
 }
 
-// The stack a thread keeps for its own overflow: what the system needs to
-// raise the exception (a few KiB with AVX-512 state) and the filter's
-// path to the helper, with room to spare.
-constexpr ULONG kGuarantee = 64 * 1024;
-constexpr ULONG_PTR kPage = 4096;
-
 } // namespace
 
 void keepExeDir(Prepared &p, const wchar_t *exeDir)
@@ -196,36 +190,6 @@ void keepExeDir(Prepared &p, const wchar_t *exeDir)
         if (p.exeDir[i] == L'\\' || p.exeDir[i] == L'/')
             p.exeDir[i] = L'/', cut = i;
     p.exeDir[cut] = L'\0';
-}
-
-void armStack()
-{
-    // Windows raises a stack overflow when the guard page, moving down as
-    // the stack grows, comes within the thread's guarantee of its end; the
-    // handlers run in what is left.
-    ULONG guarantee = kGuarantee;
-    SetThreadStackGuarantee(&guarantee);
-    // Where the stack is committed whole (wine; a host linked to commit its
-    // stacks) the one guard page is the last page and nothing is left to
-    // run in: a guard page goes back at the guarantee's edge. On a stack
-    // committed as it grows, that page is only reserved and left alone.
-    MEMORY_BASIC_INFORMATION here;
-    if (!VirtualQuery(&here, &here, sizeof here))
-        return;
-    const auto start = reinterpret_cast<ULONG_PTR>(here.AllocationBase);
-    const ULONG_PTR edge = start + 2 * kPage + kGuarantee;
-    MEMORY_BASIC_INFORMATION at;
-    if (edge + 16 * kPage > reinterpret_cast<ULONG_PTR>(&here)
-        || !VirtualQuery(reinterpret_cast<void *>(edge), &at, sizeof at) || at.State != MEM_COMMIT
-        || at.Protect != PAGE_READWRITE)
-        return;
-    DWORD was;
-    VirtualProtect(reinterpret_cast<void *>(edge), kPage, PAGE_READWRITE | PAGE_GUARD, &was);
-}
-
-bool armed()
-{
-    return gReady != nullptr;
 }
 
 const Prepared *prepared()
@@ -249,14 +213,3 @@ void setupDump(LPTOP_LEVEL_EXCEPTION_FILTER filter, const wchar_t *exeDir)
 
 } // namespace win
 } // namespace vask
-
-#if !defined(VASKSUPPORT_STATIC)
-// Threads started after setupDump() get the same stack for their overflow.
-// (Under the loader lock: nothing here loads or waits.)
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
-    if (reason == DLL_THREAD_ATTACH && vask::win::armed())
-        vask::win::armStack();
-    return TRUE;
-}
-#endif
