@@ -13,7 +13,8 @@
 #     minidump with the exception's code and faulting thread, the process
 #     ending with the code and no helper left; one helper per host that asked,
 #     none otherwise; with the base directory missing, no dump and no hang;
-#   - DmpHelper::callback called by hand returns 1 and the host goes on;
+#   - DmpHelper::callback called by hand returns 1 and the host goes on,
+#     before setupDump() and twice after it, a dump each;
 #     with its file name taken (another process's dump of the same
 #     millisecond), the dump (written by the helper: setupDump() was called)
 #     goes to vask_<ms>-<pid>.dmp and the other stays;

@@ -126,20 +126,26 @@ runexe 120 wintest.exe crash "Z:$missing" av >"$tmp/missing.txt" || rc=$?
 [ ! -e "$missing" ] || fail "the missing folder was created"
 [ -z "$(find "$tmp" -name 'vask_*.dmp')" ] || fail "a dump was written somewhere"
 
-step "crash: DmpHelper::callback by hand, missing folder then real folder"
+step "crash: DmpHelper::callback by hand: a missing folder, a real one, then twice after setupDump()"
+# Each call writes its own dump and returns; the ones after setupDump() go
+# through the helper and take turns.
 dumps=$tmp/direct
 mkdir "$dumps"
 rc=0
-runexe 120 wintest.exe direct "Z:$missing" "Z:$dumps" >"$tmp/direct.txt" || rc=$?
+runexe 120 wintest.exe direct "Z:$missing" "Z:$dumps" setup "Z:$dumps" "Z:$dumps" >"$tmp/direct.txt" || rc=$?
 cat "$tmp/direct.txt"
 [ "$rc" -eq 0 ] || fail "direct run exit code $rc, want 0"
 tid=$(field thread "$tmp/direct.txt")
-[ "$(cat "$tmp/direct.txt")" = "$(printf 'thread %s\nresult 1\nresult 1\ncontinued' "$tid")" ] ||
-  fail "direct run: want result 1 twice, then the program going on"
+[ "$(cat "$tmp/direct.txt")" = "$(printf 'thread %s\nresult 1\nresult 1\nresult 1\nresult 1\ncontinued' "$tid")" ] ||
+  fail "direct run: want result 1 four times, then the program going on"
 [ ! -e "$missing" ] || fail "the missing folder was created"
-name=$(only_dump "$dumps")
-python3 "$reader" --code 0xE0564B53 --thread "$tid" "$dumps/$name" || fail "$name"
-rm -f "$dumps/$name"
+mapfile -t made < <(ls "$dumps")
+[ ${#made[@]} -eq 3 ] || fail "want three dumps, found ${made[*]:-none}"
+for name in "${made[@]}"; do
+  python3 "$reader" --code 0xE0564B53 --thread "$tid" "$dumps/$name" || fail "$name"
+done
+rm -rf "$dumps"
+no_helper_left
 
 step "crash: the dump's name taken by another process's dump"
 dumps=$tmp/taken

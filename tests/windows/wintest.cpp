@@ -2,7 +2,7 @@
 // scripts/checks/40-wine.sh (files written, exit code, printed lines), which
 // also runs vaskprobe.exe for the screen, text and numeric helpers. Modes:
 //   wintest crash <base> <how>       setBaseDirPath, setupDump, then die for real (crash())
-//   wintest direct <base> [base..]   DmpHelper::callback by hand for each base
+//   wintest direct <base|setup>...   DmpHelper::callback by hand for each base; "setup": setupDump()
 //   wintest taken <base>             the same after setupDump(), with the dump's name taken
 //   wintest rand                     Qt 5's generator copy against the UCRT's rand()
 //   wintest hold <file>              open a file without sharing until stdin closes
@@ -181,6 +181,10 @@ int direct(const QStringList &bases)
     record.ExceptionAddress = reinterpret_cast<PVOID>(context.Rip);
     EXCEPTION_POINTERS pointers = {&record, &context};
     for (const QString &base : bases) {
+        if (base == QLatin1String("setup")) {
+            DmpHelper::setupDump(); // from here on the helper writes
+            continue;
+        }
         FileHelper::setBaseDirPath(base);
         std::printf("result %ld\n", DmpHelper::callback(&pointers));
     }
