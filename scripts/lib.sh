@@ -16,6 +16,10 @@ run_ctest() {
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@")
 }
 
+# runexe <seconds> <program> <args...>: a Windows program of $bin under wine
+# ($run), its stderr added to $log; callers set the three.
+runexe() { local secs=$1 exe=$2; shift 2; timeout -k 5 "$secs" "$run" "$bin/$exe" "$@" 2>>"$log"; }
+
 # with_xvfb <display-number> <WxHxD> <command...>: runs a command with its own
 # Xvfb server on that display and stops the server afterwards.
 with_xvfb() {

@@ -7,9 +7,10 @@
 #     configuration readers, random tables on Qt 5's qrand(), numeric helpers,
 #     text, the DLL's export table, a host built against the installed package);
 #   - (tests/windows/crash_rows.sh) hosts that called DmpHelper::setupDump()
-#     dying for real (a fault, four threads at once, a stack overflow on the main thread and on another, a
-#     corrupted heap, abort(), an uncaught exception, a fault without the
-#     helper beside the DLL): exactly one vask_<ms>.dmp each, a full-memory
+#     dying for real (a fault, four threads at once, a stack overflow on the
+#     main thread and on another, a corrupted heap, abort(), an uncaught
+#     exception, a fault without the helper beside the DLL): exactly one
+#     vask_<ms>.dmp each, a full-memory
 #     minidump with the exception's code and faulting thread, the process
 #     ending with the code and no helper left; one helper per host that asked,
 #     none otherwise; with the base directory missing, no dump and no hang;
@@ -88,8 +89,6 @@ echo "$(echo "$calls" | wc -l) calls, all allowed"
 step "wine: the tests under wine"
 run_ctest "$build"
 
-# runexe <seconds> <program> <args...>: a program of bin/ under wine.
-runexe() { local secs=$1 exe=$2; shift 2; timeout -k 5 "$secs" "$run" "$bin/$exe" "$@" 2>>"$log"; }
 step "wine: hosts of the DLL in trouble, and DmpHelper::callback by hand"
 bash "$root/tests/windows/crash_rows.sh" "$bin" 2>>"$log" || fail "the crash rows (above)"
 

@@ -8,6 +8,14 @@
 namespace vask {
 namespace win {
 
+wchar_t *appendText(wchar_t *to, const wchar_t *from, const wchar_t *limit)
+{
+    while (*from && to + 1 < limit)
+        *to++ = *from++;
+    *to = L'\0';
+    return to;
+}
+
 wchar_t *appendDecimal(wchar_t *to, long long value)
 {
     wchar_t digits[20];
@@ -35,9 +43,7 @@ namespace {
 // "<stem>-<pid>-2.dmp" and so on. No sharing while it is written.
 HANDLE createDumpFile(const wchar_t *stem, DWORD pid, wchar_t *scratch)
 {
-    wchar_t *end = scratch;
-    for (const wchar_t *s = stem; *s && end < scratch + kStemChars; ++s)
-        *end++ = *s;
+    wchar_t *const end = appendText(scratch, stem, scratch + kStemChars);
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int k = 0; k < 10 && file == INVALID_HANDLE_VALUE; ++k) {
         wchar_t *at = end;
@@ -49,9 +55,7 @@ HANDLE createDumpFile(const wchar_t *stem, DWORD pid, wchar_t *scratch)
             *at++ = L'-';
             at = appendDecimal(at, k);
         }
-        for (const wchar_t *s = L".dmp"; *s; ++s)
-            *at++ = *s;
-        *at = L'\0';
+        appendText(at, L".dmp", scratch + kStemChars + 32);
         file = CreateFileW(scratch, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             break; // no folder, no rights: another name won't help

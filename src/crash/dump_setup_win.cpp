@@ -21,15 +21,6 @@ volatile LONG gStarted = 0;
 wchar_t gPath[kStemChars];
 wchar_t gCommand[kStemChars + 96];
 
-// Copies `from` to `to`, NUL-terminated and short of `limit`; the end.
-wchar_t *append(wchar_t *to, const wchar_t *from, const wchar_t *limit)
-{
-    while (*from && to + 1 < limit)
-        *to++ = *from++;
-    *to = L'\0';
-    return to;
-}
-
 wchar_t *appendHex(wchar_t *to, ULONGLONG value)
 {
     wchar_t digits[16];
@@ -44,22 +35,16 @@ wchar_t *appendHex(wchar_t *to, ULONGLONG value)
     return to;
 }
 
-// The path of the module this code is in, cut after its last separator
-// (`path` then ends there); false when it can't be had.
-bool moduleFolder(wchar_t *path, DWORD room)
+// The folder of `module`'s file (null: the executable's) into `path`, up to
+// and with its last separator; its length, 0 when it can't be had.
+DWORD moduleFolder(HMODULE module, wchar_t *path, DWORD room)
 {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&moduleFolder), &self))
-        return false;
-    const DWORD n = GetModuleFileNameW(self, path, room);
-    if (n == 0 || n >= room)
-        return false;
-    DWORD cut = n;
+    const DWORD n = GetModuleFileNameW(module, path, room);
+    DWORD cut = n < room ? n : 0;
     while (cut > 0 && path[cut - 1] != L'\\' && path[cut - 1] != L'/')
         --cut;
     path[cut] = L'\0';
-    return cut > 0;
+    return cut;
 }
 
 // Starts vaskdumper.exe for this process. Where it is missing (a host that
@@ -67,12 +52,16 @@ bool moduleFolder(wchar_t *path, DWORD room)
 // itself, as it would without a helper.
 void startHelper(Prepared &p)
 {
-    if (!moduleFolder(gPath, kStemChars - 32))
+    // The module this code is in: the DLL, or for the static library the
+    // executable.
+    HMODULE self = nullptr;
+    DWORD n = 0;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(&startHelper), &self))
+        n = moduleFolder(self, gPath, kStemChars - 32);
+    if (n == 0)
         return;
-    wchar_t *end = gPath;
-    while (*end)
-        ++end;
-    append(end, kHelperName, gPath + kStemChars);
+    appendText(gPath + n, kHelperName, gPath + kStemChars);
     // Only a regular file is started.
     const DWORD attributes = GetFileAttributesW(gPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
@@ -94,13 +83,13 @@ void startHelper(Prepared &p)
         block->state = Idle;
         // "<helper>" <pid> <block handle> <nonce>
         const wchar_t *limit = gCommand + sizeof gCommand / sizeof *gCommand;
-        wchar_t *at = append(gCommand, L"\"", limit);
-        at = append(at, gPath, limit - 80);
-        at = append(at, L"\" ", limit);
+        wchar_t *at = appendText(gCommand, L"\"", limit);
+        at = appendText(at, gPath, limit - 80);
+        at = appendText(at, L"\" ", limit);
         at = appendDecimal(at, block->hostPid);
-        at = append(at, L" ", limit);
+        at = appendText(at, L" ", limit);
         at = appendHex(at, reinterpret_cast<ULONG_PTR>(mapping));
-        at = append(at, L" ", limit);
+        at = appendText(at, L" ", limit);
         appendHex(at, block->nonce);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -180,16 +169,16 @@ void catchAbort()
 void keepExeDir(Prepared &p, const wchar_t *exeDir)
 {
     if (exeDir) {
-        append(p.exeDir, exeDir, p.exeDir + kStemChars - 40);
+        appendText(p.exeDir, exeDir, p.exeDir + kStemChars - 40);
         return;
     }
-    // Without Qt's answer: the executable's path, written as Qt writes it.
-    const DWORD n = GetModuleFileNameW(nullptr, p.exeDir, kStemChars - 40);
-    DWORD cut = 0;
-    for (DWORD i = 0; i < n && n < kStemChars - 40; ++i)
-        if (p.exeDir[i] == L'\\' || p.exeDir[i] == L'/')
-            p.exeDir[i] = L'/', cut = i;
-    p.exeDir[cut] = L'\0';
+    // Without Qt's answer: the executable's folder, written as Qt writes it
+    // (slashes, none at the end).
+    const DWORD n = moduleFolder(nullptr, p.exeDir, kStemChars - 40);
+    for (DWORD i = 0; i < n; ++i)
+        if (p.exeDir[i] == L'\\')
+            p.exeDir[i] = L'/';
+    p.exeDir[n > 0 ? n - 1 : 0] = L'\0';
 }
 
 const Prepared *prepared()

@@ -46,6 +46,10 @@ struct SharedBlock {
 void writeMiniDump(HANDLE process, DWORD pid, DWORD threadId, EXCEPTION_POINTERS *pointers, const wchar_t *stem,
                    wchar_t *scratch);
 
+// Copies the NUL-terminated `from` to `to`, stopping short of `limit`, and
+// returns the end, NUL-terminated. No C library call.
+wchar_t *appendText(wchar_t *to, const wchar_t *from, const wchar_t *limit);
+
 // Appends the decimal text of `value` at `to` (room for 21 characters) and
 // returns the end, NUL-terminated. No C library call.
 wchar_t *appendDecimal(wchar_t *to, long long value);

@@ -57,19 +57,16 @@ bool buildStem(wchar_t *to, const wchar_t *exeDir)
     if (base == dump::BaseDir::Unusable)
         return false;
     constexpr int kRoom = int(kStemChars) - 32;
-    int n = 0;
+    wchar_t *at = to;
     if (base == dump::BaseDir::Set) {
-        n = MultiByteToWideChar(CP_UTF8, 0, gBase, int(length), to, kRoom);
+        const int n = MultiByteToWideChar(CP_UTF8, 0, gBase, int(length), to, kRoom);
         if (n == 0)
             return false;
+        at = to + n;
     } else {
-        while (n < kRoom && exeDir[n])
-            to[n] = exeDir[n], ++n;
+        at = appendText(to, exeDir, to + kRoom);
     }
-    wchar_t *at = to + n;
-    for (const wchar_t *s = L"/vask_"; *s; ++s)
-        *at++ = *s;
-    appendDecimal(at, ms);
+    appendDecimal(appendText(at, L"/vask_", to + kStemChars), ms);
     return true;
 }
 

@@ -23,8 +23,7 @@ HANDLE fromHost(HANDLE host, ULONGLONG value)
     return mine;
 }
 
-// Static: 64 KiB each, more than a thread's first stack page should hold.
-wchar_t gStem[kStemChars];
+// Static: 64 KiB, more than a thread's first stack page should hold.
 wchar_t gScratch[kStemChars + 32];
 
 // Takes one request, if the host has not given up on it, and writes it.
@@ -32,12 +31,10 @@ void serve(HANDLE host, DWORD pid, SharedBlock *block, HANDLE done)
 {
     if (InterlockedCompareExchange(&block->state, Accepted, Requested) != Requested)
         return;
-    unsigned i = 0;
-    for (; i + 1 < kStemChars && block->stem[i]; ++i)
-        gStem[i] = block->stem[i];
-    gStem[i] = L'\0';
+    // The writer takes the stem into gScratch before anything else.
     writeMiniDump(host, pid, block->threadId,
-                  reinterpret_cast<EXCEPTION_POINTERS *>(static_cast<ULONG_PTR>(block->pointers)), gStem, gScratch);
+                  reinterpret_cast<EXCEPTION_POINTERS *>(static_cast<ULONG_PTR>(block->pointers)), block->stem,
+                  gScratch);
     InterlockedExchange(&block->state, Done);
     SetEvent(done);
 }

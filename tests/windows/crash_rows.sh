@@ -12,14 +12,13 @@ run=$here/../../cmake/toolchains/wine-run
 source "$here/../../scripts/lib.sh"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vask-crash-rows.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
+log=$tmp/wine.log
 
 fail() {
   echo "crash rows: FAIL: $*" >&2
-  tail -n 20 "$tmp/wine.log" >&2 || true
+  tail -n 20 "$log" >&2 || true
   exit 1
 }
-# runexe <seconds> <program> <args...>: a program of bin/ under wine.
-runexe() { local secs=$1 exe=$2; shift 2; timeout -k 5 "$secs" "$run" "$bin/$exe" "$@" 2>>"$tmp/wine.log"; }
 reader=$here/minidump_check.py
 # only_dump <folder>: the one file in it, which must be named vask_<ms>.dmp.
 only_dump() {
