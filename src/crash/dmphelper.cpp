@@ -26,14 +26,23 @@ DmpHelper &DmpHelper::operator=(DmpHelper &&)
     return *this;
 }
 
+namespace {
+
+// The executable's folder as Qt reports it, for crashes while no base
+// directory is set; empty without the application object, and the platform
+// code then asks the system itself.
+QString exeDirOfQt()
+{
+    return QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+}
+
+} // namespace
+
 #if defined(_WIN32)
 
 void DmpHelper::setupDump()
 {
-    // The executable's folder as Qt reports it, for crashes while no base
-    // directory is set; without the application object the platform code
-    // asks Windows itself.
-    const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+    const QString dir = exeDirOfQt();
     vask::win::setupDump(&DmpHelper::callback,
                          dir.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(dir.utf16()));
 }
@@ -55,11 +64,8 @@ long DmpHelper::callback(EXCEPTION_POINTERS *pointers)
 
 void DmpHelper::setupDump()
 {
-    // The executable's folder as Qt reports it, encoded as Qt names files;
-    // without the application object, the platform code reads
-    // /proc/self/exe itself.
-    const QByteArray dir
-        = QCoreApplication::instance() ? QFile::encodeName(QCoreApplication::applicationDirPath()) : QByteArray();
+    // Encoded as Qt names files.
+    const QByteArray dir = QFile::encodeName(exeDirOfQt());
     vask::lx::installFaultHandlers(dir.isEmpty() ? nullptr : dir.constData());
 }
 
