@@ -7,6 +7,9 @@
 //   noptrace     ptrace fails with EPERM, as in a container
 //   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
 //   blocker      a thread that blocks every signal
+//   watch        a thread that notes its longest pause: each direct dump
+//                after it prints "watcher held" if that thread stayed
+//                stopped for most of the dump, else "watcher ran"
 //   fds=N        every descriptor taken but N
 //   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
 //                host's own choice must stay
@@ -40,6 +43,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -100,6 +104,15 @@ std::vector<std::thread> gPool;
 std::vector<std::string> gSteps;
 std::size_t gNext = 0;
 std::string gTmpFile;
+bool gWatched = false;
+std::atomic<long long> gLongestPause{0}; // of the watcher, in microseconds
+
+long long microseconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
 
 int runSteps();
 
@@ -107,6 +120,17 @@ void *runRestOnThread(void *)
 {
     usleep(100 * 1000); // until the main thread is gone
     std::exit(runSteps());
+}
+
+void directDump()
+{
+    gLongestPause.store(0);
+    const long long start = microseconds();
+    std::printf("result %ld\n", DmpHelper::callback(nullptr));
+    const long long took = microseconds() - start;
+    usleep(20 * 1000); // the watcher wakes and measures its pause
+    if (gWatched)
+        std::printf(gLongestPause.load() * 2 >= took ? "watcher held\n" : "watcher ran\n");
 }
 
 void dumpsAtOnce(bool oneCrashes)
@@ -149,6 +173,18 @@ const std::map<std::string, Step> kSteps = {
          });
          pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
+    {"watch", [](const std::string &) {
+         gWatched = true;
+         gPool.emplace_back([] {
+             for (long long last = microseconds(); !gStop.load();) {
+                 usleep(1000);
+                 const long long now = microseconds();
+                 if (now - last > gLongestPause.load())
+                     gLongestPause.store(now - last);
+                 last = now;
+             }
+         });
+     }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
     {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
     {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},
@@ -188,7 +224,7 @@ const std::map<std::string, Step> kSteps = {
          usleep(50 * 1000);
          vaskFault('s');
      }},
-    {"direct", [](const std::string &) { std::printf("result %ld\n", DmpHelper::callback(nullptr)); }},
+    {"direct", [](const std::string &) { directDump(); }},
     {"together", [](const std::string &) { dumpsAtOnce(false); }},
     {"racecrash", [](const std::string &) { dumpsAtOnce(true); }},
 };
