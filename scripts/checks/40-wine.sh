@@ -92,9 +92,6 @@ run_ctest "$build"
 step "wine: hosts of the DLL in trouble, and DmpHelper::callback by hand"
 bash "$root/tests/windows/crash_rows.sh" "$bin" 2>>"$log" || fail "the crash rows (above)"
 
-step "wine: Qt 5's generator copy against the UCRT's srand/rand"
-runexe 120 wintest.exe rand || fail "the generator copy differs from the UCRT's"
-
 step "wine: the numeric helpers against the Linux build's"
 linux_probe=$root/build/test/examples/vaskprobe/vaskprobe
 if [ ! -x "$linux_probe" ]; then

@@ -7,9 +7,8 @@
 //   noptrace     ptrace fails with EPERM, as in a container
 //   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
 //   blocker      a thread that blocks every signal
-//   watch        a thread that notes its longest pause: each direct dump
-//                after it prints "watcher held" if that thread stayed
-//                stopped for most of the dump, else "watcher ran"
+//   watch        each direct dump after it prints "idle threads held" if
+//                they stayed stopped for most of it, else "idle threads ran"
 //   fds=N        every descriptor taken but N
 //   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
 //                host's own choice must stay
@@ -105,7 +104,7 @@ std::vector<std::string> gSteps;
 std::size_t gNext = 0;
 std::string gTmpFile;
 bool gWatched = false;
-std::atomic<long long> gLongestPause{0}; // of the watcher, in microseconds
+std::atomic<long long> gLongestPause{0}; // of the idle threads, in microseconds
 
 long long microseconds()
 {
@@ -122,15 +121,26 @@ void *runRestOnThread(void *)
     std::exit(runSteps());
 }
 
+void idle()
+{
+    for (long long last = microseconds(), now; !gStop.load(); last = now) {
+        usleep(1000);
+        now = microseconds();
+        if (now - last > gLongestPause.load())
+            gLongestPause.store(now - last);
+    }
+}
+
 void directDump()
 {
     gLongestPause.store(0);
     const long long start = microseconds();
     std::printf("result %ld\n", DmpHelper::callback(nullptr));
     const long long took = microseconds() - start;
-    usleep(20 * 1000); // the watcher wakes and measures its pause
-    if (gWatched)
-        std::printf(gLongestPause.load() * 2 >= took ? "watcher held\n" : "watcher ran\n");
+    if (gWatched) {
+        usleep(20 * 1000); // the idle threads wake and measure their pause
+        std::printf(gLongestPause.load() * 2 >= took ? "idle threads held\n" : "idle threads ran\n");
+    }
 }
 
 void dumpsAtOnce(bool oneCrashes)
@@ -149,10 +159,7 @@ const std::map<std::string, Step> kSteps = {
     {"prior", [](const std::string &) { std::signal(SIGSEGV, [](int) { _exit(42); }); }},
     {"threads", [](const std::string &v) {
          for (int i = std::atoi(v.c_str()); i > 0; --i)
-             gPool.emplace_back([] {
-                 while (!gStop.load())
-                     usleep(1000);
-             });
+             gPool.emplace_back(idle);
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
     {"trap", [](const std::string &v) {
@@ -167,24 +174,10 @@ const std::map<std::string, Step> kSteps = {
          sigset_t all, was;
          sigfillset(&all);
          pthread_sigmask(SIG_BLOCK, &all, &was);
-         gPool.emplace_back([] {
-             while (!gStop.load())
-                 usleep(1000);
-         });
+         gPool.emplace_back(idle);
          pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
-    {"watch", [](const std::string &) {
-         gWatched = true;
-         gPool.emplace_back([] {
-             for (long long last = microseconds(); !gStop.load();) {
-                 usleep(1000);
-                 const long long now = microseconds();
-                 if (now - last > gLongestPause.load())
-                     gLongestPause.store(now - last);
-                 last = now;
-             }
-         });
-     }},
+    {"watch", [](const std::string &) { gWatched = true; }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
     {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
     {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},

@@ -4,7 +4,6 @@
 //   wintest crash <base> <how>       setBaseDirPath, setupDump, then die for real (crash())
 //   wintest direct <base|setup>...   DmpHelper::callback by hand for each base; "setup": setupDump()
 //   wintest taken <base>             the same after setupDump(), with the dump's name taken
-//   wintest rand                     Qt 5's generator copy against the UCRT's rand()
 //   wintest hold <file>              open a file without sharing until stdin closes
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,14 +15,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 #include <map>
 #include <stdexcept>
 
 #include "dmphelper.h"
 #include "filehelper.h"
-#include "qt5rand_p.h"
 
 namespace {
 
@@ -192,28 +188,6 @@ int direct(const QStringList &bases)
     return 0;
 }
 
-// Qt 5's qrand() is the C runtime's rand(): random_test checks the tables
-// against the library's copy of it through msvcrt, which MinGW builds of Qt
-// use; MSVC builds of Qt use the UCRT, checked here for the same seeds.
-int sameAsUcrt()
-{
-    const HMODULE ucrt = LoadLibraryW(L"ucrtbase.dll");
-    const auto seed = reinterpret_cast<void(__cdecl *)(unsigned int)>(
-        reinterpret_cast<void (*)()>(ucrt ? GetProcAddress(ucrt, "srand") : nullptr));
-    const auto draw = reinterpret_cast<int(__cdecl *)()>(
-        reinterpret_cast<void (*)()>(ucrt ? GetProcAddress(ucrt, "rand") : nullptr));
-    bool ok = seed && draw;
-    for (unsigned int s : {0u, 1u, 2u, 12345u, 2147483647u, 2147483648u, 4294967295u, 0xdeadbeefu}) {
-        vask::random::Qt5Rand expected(s);
-        if (ok)
-            seed(s);
-        for (int i = 0; ok && i < 100000; ++i)
-            ok = draw() == expected.next();
-    }
-    std::printf("ucrtbase: %s\n", ok ? "the same, 8 seeds" : "DIFFERENT or not found");
-    return ok ? 0 : 1;
-}
-
 // Holds a file open with no sharing at all, as an editor or a copy in
 // progress may, until its standard input ends (or a minute has passed).
 int hold(const QString &path)
@@ -241,8 +215,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QString mode = args.value(0);
-    if (args.size() == 1 && mode == QLatin1String("rand"))
-        return sameAsUcrt();
     if (args.size() == 2 && mode == QLatin1String("hold"))
         return hold(args[1]);
     if (args.size() == 3 && mode == QLatin1String("crash")) {
