@@ -31,12 +31,6 @@
 
 namespace {
 
-QByteArray head(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.read(1 << 20) : QByteArray();
-}
-
 constexpr std::size_t kPage = 4096;
 volatile int gWritableData = 1; // the executable's data, written after the threads' stacks
 
@@ -200,12 +194,12 @@ TEST(CoreFileTest, HoldsEveryThreadTheNotesInOrderAndMemoryAsTheProcessHasIt)
     EXPECT_TRUE(status.pr_pid == pid_t(syscall(SYS_gettid)) && status.pr_ppid == getppid() && ps.pr_pid == getpid()
                 && status.pr_cursig == SIGUSR2 && si.si_signo == SIGUSR2 && si.si_code == SI_USER);
     EXPECT_TRUE(rsp < std::uint64_t(&local) && rsp + 64 * 1024 > std::uint64_t(&local));
-    EXPECT_EQ(QByteArray(ps.pr_fname), head("/proc/self/comm").trimmed());
+    EXPECT_EQ(QByteArray(ps.pr_fname), vasktest::readFile("/proc/self/comm").trimmed());
     // The command line as ps shows it, cut to fit.
-    EXPECT_EQ(QByteArray(ps.pr_psargs), head("/proc/self/cmdline").replace('\0', ' ').trimmed().left(79));
+    EXPECT_EQ(QByteArray(ps.pr_psargs), vasktest::readFile("/proc/self/cmdline").replace('\0', ' ').trimmed().left(79));
     const QByteArray exe = QFile::encodeName(QFileInfo("/proc/self/exe").canonicalFilePath()) + '\0';
     for (const auto &n : core.notes)
-        EXPECT_TRUE((n.first != NT_AUXV || n.second == head("/proc/self/auxv"))
+        EXPECT_TRUE((n.first != NT_AUXV || n.second == vasktest::readFile("/proc/self/auxv"))
                     && (n.first != NT_FILE || n.second.contains(exe)));
 
     // Loads in address order, page aligned, inside the file; this thread's

@@ -63,12 +63,6 @@ Outcome run(const QStringList &command)
     return o;
 }
 
-QByteArray head(const QString &path, qint64 size = 1 << 20)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.read(size) : QByteArray();
-}
-
 // gdb's view of a dump: its whole output under "", each command's under
 // the command.
 QMap<QString, QString> gdb(const QString &core)
@@ -135,7 +129,7 @@ void crashOnce(const Case &c)
 
     // What was planted is as it was; the dumps are where they belong, each
     // named for the moment of the crash, and private.
-    EXPECT_EQ(head(dir + "/victim"), "precious");
+    EXPECT_EQ(vasktest::readFile(dir + "/victim"), "precious");
     EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               (QStringList{"altstack", "base", "bin", "later", "mem", "victim"}));
     QStringList cores;
@@ -144,7 +138,7 @@ void crashOnce(const Case &c)
             const QString path = folder + '/' + name;
             struct stat st = {};
             ASSERT_EQ(lstat(QFile::encodeName(path).constData(), &st), 0);
-            const QByteArray elf = S_ISREG(st.st_mode) ? head(path, 18) : QByteArray();
+            const QByteArray elf = S_ISREG(st.st_mode) ? vasktest::readFile(path, 18) : QByteArray();
             if (elf.startsWith("\x7f" "ELF\x02\x01") && elf.size() == 18 && elf[16] == 4 && elf[17] == 0) {
                 // A name taken already (by another process's dump, or
                 // something planted) gives "-<pid>[-<k>]" before ".dmp".
@@ -168,7 +162,7 @@ void crashOnce(const Case &c)
         return;
 
     // The crash path's stack need, measured on a painted alternate stack.
-    const QByteArray painted = head(dir + "/altstack");
+    const QByteArray painted = vasktest::readFile(dir + "/altstack");
     // (The stack grows down: everything from the lowest byte written up.)
     const auto written = std::find_if(painted.begin(), painted.end(), [](char b) { return b != '\xa5'; });
     const int used = int(painted.end() - written);

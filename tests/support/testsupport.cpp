@@ -24,6 +24,12 @@ Output capture(const std::function<void()> &fn)
     return output;
 }
 
+QByteArray readFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.read(size) : QByteArray();
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);

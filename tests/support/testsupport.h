@@ -35,6 +35,8 @@ Output capture(const std::function<void()> &fn);
 
 // Writes bytes to a file, creating or truncating it; false on failure.
 bool writeFile(const QString &path, const QByteArray &bytes);
+// The first `size` bytes of a file; empty when it can't be read.
+QByteArray readFile(const QString &path, qint64 size = 1 << 20);
 
 // Restores the library's base directory to "unset" when a test ends.
 struct BaseDirGuard {
