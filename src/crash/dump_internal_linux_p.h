@@ -168,7 +168,7 @@ bool fileBacked(const Workspace &w, const Mapping &m);
 void readMemoryDevices(Workspace &w);
 void classify(Workspace &w, bool pageInfo);
 
-// dump_memory_linux.cpp: copying memory into the file.
+// dump_output_linux.cpp: writing into the file.
 struct Output {
     int fd;
     bool broken = false; // disk full, file too large: stop writing
@@ -180,11 +180,15 @@ struct Output {
 };
 // Whether a dump of `bytes` of memory should write around the page cache.
 bool wantsDirect(std::uint64_t bytes);
+void writeAt(Output &out, const void *data, std::size_t size, std::uint64_t offset);
+// Process memory; a page that can't be read leaves a hole.
+void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uint64_t offset);
+
+// dump_memory_linux.cpp: the pages of a mapping that go into the file.
 struct PageSource {
     int fd = -1; // /proc/.../pagemap, or -1 where refused
     bool scan = true; // PAGEMAP_SCAN until the kernel says it has none
 };
-void writeAt(Output &out, const void *data, std::size_t size, std::uint64_t offset);
 void copyMapping(Output &out, Workspace &w, PageSource &pages, const Mapping &m);
 
 // dump_notes_linux.cpp: the PT_NOTE contents.
