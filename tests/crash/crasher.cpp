@@ -7,8 +7,6 @@
 //   noptrace     ptrace fails with EPERM, as in a container
 //   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
 //   blocker      a thread that blocks every signal
-//   watch        each direct dump after it prints "idle threads held" if
-//                they stayed stopped for most of it, else "idle threads ran"
 //   fds=N        every descriptor taken but N
 //   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
 //                host's own choice must stay
@@ -30,7 +28,9 @@
 // forked from this one fault at once; this one waits for them and prints
 // "child ended by signal <s>" for each), and dumps asked for:
 // direct, together (two threads at once), racecrash (one of them faults).
-// Each prints "result <return value>". After the last step it prints
+// Each prints "result <return value>"; direct=watch then prints "idle threads
+// held" if the idle threads stayed stopped for most of the dump, else "idle
+// threads ran". After the last step it prints
 // "survived" and exits 0.
 //
 // The faults are written in assembly so the compiler (or UBSan) can't turn
@@ -38,11 +38,11 @@
 #include <QCoreApplication>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -103,14 +103,12 @@ std::vector<std::thread> gPool;
 std::vector<std::string> gSteps;
 std::size_t gNext = 0;
 std::string gTmpFile;
-bool gWatched = false;
 std::atomic<long long> gLongestPause{0}; // of the idle threads, in microseconds
 
 long long microseconds()
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
 }
 
 int runSteps();
@@ -131,13 +129,13 @@ void idle()
     }
 }
 
-void directDump()
+void directDump(bool watch)
 {
     gLongestPause.store(0);
     const long long start = microseconds();
     std::printf("result %ld\n", DmpHelper::callback(nullptr));
     const long long took = microseconds() - start;
-    if (gWatched) {
+    if (watch) {
         usleep(20 * 1000); // the idle threads wake and measure their pause
         std::printf(gLongestPause.load() * 2 >= took ? "idle threads held\n" : "idle threads ran\n");
     }
@@ -177,7 +175,6 @@ const std::map<std::string, Step> kSteps = {
          gPool.emplace_back(idle);
          pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
-    {"watch", [](const std::string &) { gWatched = true; }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
     {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
     {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},
@@ -217,7 +214,7 @@ const std::map<std::string, Step> kSteps = {
          usleep(50 * 1000);
          vaskFault('s');
      }},
-    {"direct", [](const std::string &) { directDump(); }},
+    {"direct", [](const std::string &v) { directDump(v == "watch"); }},
     {"together", [](const std::string &) { dumpsAtOnce(false); }},
     {"racecrash", [](const std::string &) { dumpsAtOnce(true); }},
 };

@@ -25,7 +25,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
     Case{"WithoutPtraceEveryThread", "base={base} setup threads=2 blocker noptrace fault=s", SIGSEGV, "base",
          "vaskFault", 3, " main (", 1, "", "", true},
     // (LeakSanitizer traces the process at exit: not with these filters.)
-    Case{"WithoutPtraceDirect", "base={base} setup threads=2 watch noptrace direct direct", 0, "base", "", 3,
+    Case{"WithoutPtraceDirect", "base={base} setup threads=2 noptrace direct=watch direct=watch", 0, "base", "", 3,
          "result 1\nidle threads held\nresult 1\nidle threads held\nsurvived| DmpHelper::callback (", 2, "", "", true},
     // Yama keeps one tracer per process, with no way to read it back: a
     // direct dump must not name one.
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
          "file blocks 8\n| DmpHelper::callback (", 1, "", "tmpfs"},
     // Called directly, the process goes on; each call has a file of its own;
     // the other threads stay stopped until the dump is written.
-    Case{"DirectCalls", "base={base} setup threads=2 watch direct direct", 0, "base", "", 3,
+    Case{"DirectCalls", "base={base} setup threads=2 direct=watch direct=watch", 0, "base", "", 3,
          "result 1\nidle threads held\nresult 1\nidle threads held\nsurvived| DmpHelper::callback (|::runSteps (", 2},
     // Two at once take turns (they used to stop each other for good), so
     // they can't share a millisecond.

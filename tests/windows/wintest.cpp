@@ -76,18 +76,14 @@ void corruptHeap()
         HeapAlloc(heap, 0, 96);
 }
 
-DWORD WINAPI startThen(void *die)
-{
-    reinterpret_cast<void (*)()>(die)();
-    return 0;
-}
-
 // Runs `die` on threads of its own and waits for them.
 void onThreads(int n, void (*die)())
 {
     HANDLE threads[4];
     for (int i = 0; i < n; ++i)
-        threads[i] = CreateThread(nullptr, 0, startThen, reinterpret_cast<void *>(die), 0, nullptr);
+        threads[i] = CreateThread(
+            nullptr, 0, [](void *f) -> DWORD { return reinterpret_cast<void (*)()>(f)(), 0; },
+            reinterpret_cast<void *>(die), 0, nullptr);
     WaitForMultipleObjects(DWORD(n), threads, TRUE, 60000);
 }
 
@@ -161,10 +157,8 @@ bool takeNames(const QString &base)
     }
     std::printf("pid %lu\n", GetCurrentProcessId());
     const qint64 left = start + 150 - QDateTime::currentMSecsSinceEpoch();
-    if (left < 150)
-        return false;
-    Sleep(DWORD(left));
-    return true;
+    Sleep(DWORD(left >= 150 ? left : 0));
+    return left >= 150;
 }
 
 int direct(const QStringList &bases)
@@ -172,9 +166,7 @@ int direct(const QStringList &bases)
     CONTEXT context = {};
     RtlCaptureContext(&context);
     // A code of its own, so the dump shows which record it was given.
-    EXCEPTION_RECORD record = {};
-    record.ExceptionCode = 0xE0564B53;
-    record.ExceptionAddress = reinterpret_cast<PVOID>(context.Rip);
+    EXCEPTION_RECORD record = {0xE0564B53, 0, nullptr, reinterpret_cast<PVOID>(context.Rip), 0, {}};
     EXCEPTION_POINTERS pointers = {&record, &context};
     for (const QString &base : bases) {
         if (base == QLatin1String("setup")) {
