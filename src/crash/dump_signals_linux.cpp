@@ -11,6 +11,7 @@ namespace lx {
 
 namespace {
 
+// The thread writing the crash dump, 0 until one fails.
 std::atomic<int> gClaimed {0};
 // The thread writing a dump now, 0 when none.
 std::atomic<int> gDumpOwner {0};
@@ -39,10 +40,14 @@ void onFatalSignal(int signo, siginfo_t *info, void *context)
         static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RAX] = -ENOSYS;
         return;
     }
-    if (gClaimed.exchange(1) != 0) {
-        // Another thread is writing the one dump; it ends the process.
-        for (;;)
-            sys(SYS_pause);
+    const int self = int(sys(SYS_gettid));
+    for (int seen = 0; !gClaimed.compare_exchange_strong(seen, self);) {
+        // A claimer that isn't one of our threads was copied in by fork()
+        // during a crash dump: this crash is ours to dump. Otherwise another
+        // thread is writing the one dump, and it ends the process.
+        if (seen != self && sys(SYS_tgkill, sys(SYS_getpid), seen, 0) != -ESRCH)
+            for (;;)
+                sys(SYS_pause);
     }
     // Taken for good: once the crash dump is written, no direct dump may
     // start in the moment before the process dies (it would be cut short).

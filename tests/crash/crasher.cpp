@@ -6,7 +6,11 @@
 //   threads=N    N idle threads
 //   noptrace     ptrace fails with EPERM, as in a container
 //   trap=C       a sandbox traps C (ptrace, clone or the PAGEMAP_SCAN ioctl)
-//   blocker      a thread that blocks every signal
+//   blocker      a thread that blocks every signal; blocker=fork: which,
+//                once a fault is under way, forks a process that faults too
+//   spawn=N      N processes forked from this one run the remaining steps
+//                from the same moment; this one waits for them (and what
+//                they fork) and prints "child ended by signal <s>" for each
 //   fds=N        every descriptor taken but N
 //   keeptracer   naming a tracer (PR_SET_PTRACER) kills the process: the
 //                host's own choice must stay
@@ -24,9 +28,7 @@
 // then ways to die: fault=s, f, i or t (SIGSEGV, SIGFPE, SIGILL or SIGTRAP
 // in vaskFault), abort, stack, threadstack (an
 // overflow on a thread that called setupDump()) threads4 (four threads fault
-// at once) malloc (while another thread allocates), twins=N (N processes
-// forked from this one fault at once; this one waits for them and prints
-// "child ended by signal <s>" for each), and dumps asked for:
+// at once) malloc (while another thread allocates), and dumps asked for:
 // direct, together (two threads at once), racecrash (one of them faults).
 // Each prints "result <return value>"; direct=watch then prints "idle threads
 // held" if the idle threads stayed stopped for most of the dump, else "idle
@@ -104,6 +106,7 @@ std::vector<std::string> gSteps;
 std::size_t gNext = 0;
 std::string gTmpFile;
 std::atomic<long long> gLongestPause{0}; // of the idle threads, in microseconds
+std::atomic<bool> gFaulting{false};
 
 long long microseconds()
 {
@@ -119,13 +122,25 @@ void *runRestOnThread(void *)
     std::exit(runSteps());
 }
 
-void idle()
+// Notes its longest pause; `forks` (a thread that blocks every signal, so
+// it runs on through a crash dump without ptrace): once a fault is under
+// way, forks a process that faults on its own.
+void idle(bool forks)
 {
     for (long long last = microseconds(), now; !gStop.load(); last = now) {
         usleep(1000);
         now = microseconds();
         if (now - last > gLongestPause.load())
             gLongestPause.store(now - last);
+        if (forks && gFaulting.load()) {
+            forks = false;
+            usleep(5000); // into the dump
+            if (fork() == 0) {
+                const sigset_t none = {};
+                pthread_sigmask(SIG_SETMASK, &none, nullptr);
+                vaskFault('s');
+            }
+        }
     }
 }
 
@@ -157,7 +172,7 @@ const std::map<std::string, Step> kSteps = {
     {"prior", [](const std::string &) { std::signal(SIGSEGV, [](int) { _exit(42); }); }},
     {"threads", [](const std::string &v) {
          for (int i = std::atoi(v.c_str()); i > 0; --i)
-             gPool.emplace_back(idle);
+             gPool.emplace_back(idle, false);
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
     {"trap", [](const std::string &v) {
@@ -166,18 +181,21 @@ const std::map<std::string, Step> kSteps = {
                                        : denySyscall(__NR_ioctl, 1, _IOWR('f', 16, char[96]), -1);
          check(ok, "seccomp");
      }},
-    {"blocker", [](const std::string &) {
+    {"blocker", [](const std::string &v) {
          // The thread is born with every signal blocked: no window in
          // which a crash could still reach it.
          sigset_t all, was;
          sigfillset(&all);
          pthread_sigmask(SIG_BLOCK, &all, &was);
-         gPool.emplace_back(idle);
+         gPool.emplace_back(idle, v == "fork");
          pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
     {"fds", [](const std::string &v) { takeDescriptors(std::atoi(v.c_str())); }},
-    {"twins", [](const std::string &v) { twins(std::atoi(v.c_str())); }},
+    {"spawn", [](const std::string &v) {
+         if (!spawn(std::atoi(v.c_str())))
+             gNext = gSteps.size(); // the children take the rest
+     }},
     {"noauxv", [](const std::string &) { check(denySyscall(__NR_prctl, 0, 0x41555856, EINVAL), "seccomp"); }},
     {"altstack", [](const std::string &v) { // the painted file is 8 KiB
          const stack_t stack = {mapFile(v, 8192), 0, 8192};
@@ -199,7 +217,7 @@ const std::map<std::string, Step> kSteps = {
          pthread_exit(nullptr);
      }},
     {"late", [](const std::string &) { vaskLateArm(); }},
-    {"fault", [](const std::string &v) { vaskFault(v[0]); }},
+    {"fault", [](const std::string &v) { gFaulting.store(true), vaskFault(v[0]); }},
     {"abort", [](const std::string &) { std::abort(); }},
     {"stack", [](const std::string &) { std::printf("%d\n", vaskRecurse(0)); }},
     {"threadstack", [](const std::string &) { // on a thread with the alternate stack setupDump() gives it

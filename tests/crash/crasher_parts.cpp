@@ -18,8 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern "C" void vaskFault(char how); // crasher.cpp
-
 void check(bool ok, const char *what)
 {
     if (!ok) {
@@ -71,29 +69,30 @@ void limit(int resource, const std::string &value)
     check(setrlimit(resource, &to) == 0, "setrlimit");
 }
 
-// Forks `n` processes that fault at the same moment, and waits for them.
-void twins(int n)
+// Forks `n` processes that go on from the same moment, in a group of their
+// own; waits for them and for what they fork (as their subreaper), printing
+// how each ended, and kills the group after 20 s. True in the children.
+bool spawn(int n)
 {
     void *shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    check(shared != MAP_FAILED, "mmap");
+    check(shared != MAP_FAILED && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "spawn");
     auto *gate = new (shared) std::atomic<int>(0);
-    std::vector<pid_t> children;
+    pid_t group = 0;
     for (int i = 0; i < n; ++i) {
         const pid_t pid = fork();
         check(pid >= 0, "fork");
+        setpgid(pid, group); // the first one leads the group
         if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL); // none outlives a test that gave up on it
             for (gate->fetch_add(1); gate->load() < n;) {
             }
-            vaskFault('s');
+            return true;
         }
-        children.push_back(pid);
+        group = group ? group : pid;
     }
-    for (const pid_t pid : children) {
-        int status = 0;
-        check(waitpid(pid, &status, 0) == pid, "waitpid");
+    std::thread([group] { sleep(20), kill(-group, SIGKILL); }).detach();
+    for (int status = 0; wait(&status) > 0;)
         std::printf("child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    }
+    return false;
 }
 
 // Takes every descriptor but `free` (from at most 65536).

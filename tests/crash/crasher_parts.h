@@ -16,8 +16,9 @@ void churn();
 char *mapFile(const std::string &path, std::size_t size);
 // Sets a resource limit, soft and hard.
 void limit(int resource, const std::string &value);
-// Forks `n` processes that fault at the same moment, and waits for them.
-void twins(int n);
+// Forks `n` processes that go on from the same moment; waits for them and
+// what they fork, for at most 20 s. True in the children.
+bool spawn(int n);
 // Takes every descriptor but `free`.
 void takeDescriptors(int free);
 

@@ -48,13 +48,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpTest, ::testing::Values(
          "", true},
     Case{"ThreeDescriptorsFree", "base={base} setup threads=2 fds=3 fault=s", SIGSEGV, "base", "vaskFault", 3, "", 1,
          "", "", true},
+    // A direct dump cut short by a full disk: the host lives on (the
+    // SIGXFSZ the dump caused is not its to get).
+    Case{"DiskFullDirect", "base={base} setup threads=2 fsize=20000000 direct", 0, "base", "", 3,
+         "result 1\nsurvived|extending past end of file", 1, "", "", true},
     // What a direct dump gave up it takes back: the next one is whole too.
     Case{"NoDescriptorFreeDirect", "base={base} setup threads=2 fds=0 direct direct", 0, "base", "", 3,
          "result 1\nresult 1\nsurvived", 2, "", "", true},
     // Processes of one host crashing in the same millisecond: a dump each.
-    Case{"ProcessesCrashingTogether", "base={base} setup twins=3", 0, "base", "vaskFault", 1,
+    Case{"ProcessesCrashingTogether", "base={base} setup spawn=3 fault=s", 0, "base", "vaskFault", 1,
          "child ended by signal 11\nchild ended by signal 11\nchild ended by signal 11\nsurvived", 3, "", "", false,
          2},
+
+    // A process forked during a crash dump crashes on its own: it dumps
+    // too, and ends.
+    Case{"ForkedDuringACrashDump", "base={base} setup noptrace spawn=1 blocker=fork fault=s", 0, "base", "vaskFault", 0,
+         "child ended by signal 11\nchild ended by signal 11\nsurvived", 2, "", "", true},
 
     // (How it ends is not ours to say: AddressSanitizer's handler exits.)
     Case{"WithoutSetupNothing", "base={base} fault=s", -1, ""},
