@@ -107,6 +107,7 @@ std::size_t gNext = 0;
 std::string gTmpFile;
 std::atomic<long long> gLongestPause{0}; // of the idle threads, in microseconds
 std::atomic<bool> gFaulting{false};
+std::atomic<int> gIdle{0}; // idle threads in their loop
 
 long long microseconds()
 {
@@ -127,6 +128,7 @@ void *runRestOnThread(void *)
 // way, forks a process that faults on its own.
 void idle(bool forks)
 {
+    gIdle.fetch_add(1);
     for (long long last = microseconds(), now; !gStop.load(); last = now) {
         usleep(1000);
         now = microseconds();
@@ -154,10 +156,15 @@ void directDump(bool watch)
         // Stopped through the dump, the idle threads pause for most of it, or
         // (when a busy machine held the dump up before it stopped them) for
         // the writing, which takes more than 10 ms here. Released at once,
-        // they pause for about a millisecond.
-        usleep(20 * 1000); // they wake and measure their pause
-        const long long pause = gLongestPause.load();
-        std::printf(pause * 2 >= took || pause >= 10000 ? "idle threads held\n" : "idle threads ran\n");
+        // they pause for about a millisecond. They note it when they next
+        // wake, which a busy machine may delay too.
+        const auto held = [took] {
+            const long long pause = gLongestPause.load();
+            return pause * 2 >= took || pause >= 10000;
+        };
+        for (int i = 0; i < 2000 && !held(); ++i)
+            usleep(1000);
+        std::printf(held() ? "idle threads held\n" : "idle threads ran\n");
     }
 }
 
@@ -178,6 +185,8 @@ const std::map<std::string, Step> kSteps = {
     {"threads", [](const std::string &v) {
          for (int i = std::atoi(v.c_str()); i > 0; --i)
              gPool.emplace_back(idle, false);
+         while (gIdle.load() < int(gPool.size())) // all in their loop, none still starting
+             usleep(1000);
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
     {"trap", [](const std::string &v) {
