@@ -146,6 +146,15 @@ void idle(bool forks)
     }
 }
 
+// Starts an idle thread and returns once it is in its loop, so that no dump
+// can catch it still starting (its pause would not count yet).
+void startIdle(bool forks)
+{
+    gPool.emplace_back(idle, forks);
+    while (gIdle.load() < int(gPool.size()))
+        usleep(1000);
+}
+
 void directDump(bool watch)
 {
     gLongestPause.store(0);
@@ -184,9 +193,7 @@ const std::map<std::string, Step> kSteps = {
     {"prior", [](const std::string &) { std::signal(SIGSEGV, [](int) { _exit(42); }); }},
     {"threads", [](const std::string &v) {
          for (int i = std::atoi(v.c_str()); i > 0; --i)
-             gPool.emplace_back(idle, false);
-         while (gIdle.load() < int(gPool.size())) // all in their loop, none still starting
-             usleep(1000);
+             startIdle(false);
      }},
     {"noptrace", [](const std::string &) { check(denySyscall(__NR_ptrace, -1, 0, EPERM), "seccomp"); }},
     {"trap", [](const std::string &v) {
@@ -201,7 +208,7 @@ const std::map<std::string, Step> kSteps = {
          sigset_t all, was;
          sigfillset(&all);
          pthread_sigmask(SIG_BLOCK, &all, &was);
-         gPool.emplace_back(idle, v == "fork");
+         startIdle(v == "fork");
          pthread_sigmask(SIG_SETMASK, &was, nullptr);
      }},
     {"keeptracer", [](const std::string &) { check(denySyscall(__NR_prctl, 0, PR_SET_PTRACER, -2), "seccomp"); }},
