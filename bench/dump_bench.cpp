@@ -12,8 +12,13 @@
 // virtual machine the first writes into fresh page-cache pages are slower,
 // whichever method comes first. Sizes the machine has no memory or disk for
 // are left out, saying so.
+// Before every method a bystander file (256 MiB) is read into the page
+// cache, untimed; after a dump, how much of it the cache lost is counted.
+// Last, at the largest size, the dump alone again with free memory short of
+// the dump (a ballast held, kept out of the dump), where it writes around
+// the page cache.
 // Printed at the end: min and median per method, the ratios of medians, and
-// how much the page cache grew during the dump.
+// how much the page cache grew during the dump and lost of the bystander.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
 //   rounds: VASK_BENCH_ROUNDS=3, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
@@ -60,7 +65,11 @@ struct Held {
 } gHeld;
 // Seconds per size and method, and the page cache's growth per dump (MiB).
 std::map<int, std::map<std::string, std::vector<double>>> gSeconds;
-std::map<int, std::vector<double>> gCacheGrowth;
+// Per size and dump method ("dump", "dump-short"): the page cache's growth
+// and the bystander's pages evicted, MiB.
+std::map<int, std::map<std::string, std::vector<double>>> gCacheGrowth, gEvicted;
+constexpr std::uint64_t kBystander = 256 * kMiB;
+void *gBallast = nullptr;
 std::map<int, std::pair<double, double>> gDumpFile; // length and on disk, GiB
 
 const char *env(const char *name, const char *fallback)
@@ -128,6 +137,59 @@ void removeStartingWith(const std::string &prefix)
         unlink(path.c_str());
 }
 
+std::string bystanderPath()
+{
+    return gFolder + "/bystander.bin";
+}
+
+// Writes the bystander file once; reads it all, so its pages are cached.
+void readBystander()
+{
+    const int fd = open(bystanderPath().c_str(), O_RDWR | O_CREAT, 0600);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return;
+    std::vector<char> piece(kMiB, 'b');
+    for (std::uint64_t at = 0; at < kBystander; at += kMiB)
+        if (std::uint64_t(st.st_size) < kBystander ? pwrite(fd, piece.data(), kMiB, off_t(at)) < 0
+                                                   : pread(fd, piece.data(), kMiB, off_t(at)) < 0)
+            break;
+    close(fd);
+}
+
+// MiB of the bystander file the page cache does not hold.
+double bystanderEvicted()
+{
+    const int fd = open(bystanderPath().c_str(), O_RDONLY);
+    void *view = fd < 0 ? MAP_FAILED : mmap(nullptr, kBystander, PROT_READ, MAP_SHARED, fd, 0);
+    std::vector<unsigned char> held(kBystander / 4096);
+    double missing = -1;
+    if (view != MAP_FAILED && mincore(view, kBystander, held.data()) == 0)
+        missing = double(std::count_if(held.begin(), held.end(), [](unsigned char c) { return !(c & 1); })) * 4096 / kMiB;
+    if (view != MAP_FAILED)
+        munmap(view, kBystander);
+    if (fd >= 0)
+        close(fd);
+    return missing;
+}
+
+// Holds touched memory, kept out of dumps, until free memory is a third of
+// the largest dump short of holding it.
+bool holdBallast()
+{
+    if (gBallast)
+        return true;
+    const double freeGiB = meminfo("MemFree") / 1024, keepFree = gHeld.gib * 2.0 / 3;
+    const std::uint64_t bytes = freeGiB > keepFree ? std::uint64_t((freeGiB - keepFree) * kGiB) / 4096 * 4096 : 0;
+    void *b = bytes ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) : MAP_FAILED;
+    if (b == MAP_FAILED)
+        return false;
+    madvise(b, bytes, MADV_DONTDUMP);
+    std::memset(b, 1, bytes);
+    gBallast = b;
+    return true;
+}
+
 // Runs a command with its output discarded; true when it succeeded.
 bool spawnAndWait(std::vector<std::string> argv)
 {
@@ -168,10 +230,11 @@ bool writeHeld(bool direct)
 // Runs one method once; its wall time, or a negative number on failure.
 double runOnce(int gib, const std::string &method)
 {
+    readBystander(); // untimed, for every method alike
     const double cachedBefore = meminfo("Cached");
     const double start = now();
     bool ok = true;
-    if (method == "dump") {
+    if (method == "dump" || method == "dump-short") {
         DmpHelper::callback(nullptr);
     } else if (method == "gcore") {
         ok = spawnAndWait({"gcore", "-o", gFolder + "/gcore", std::to_string(getpid())});
@@ -182,8 +245,9 @@ double runOnce(int gib, const std::string &method)
         ok = writeHeld(method == "direct");
     }
     const double seconds = now() - start;
-    if (method == "dump") {
-        gCacheGrowth[gib].push_back(meminfo("Cached") - cachedBefore);
+    if (method == "dump" || method == "dump-short") {
+        gCacheGrowth[gib][method].push_back(meminfo("Cached") - cachedBefore);
+        gEvicted[gib][method].push_back(bystanderEvicted());
         const std::vector<std::string> dumps = startingWith("vask_");
         struct stat st = {};
         ok = dumps.size() == 1 && stat(dumps.front().c_str(), &st) == 0;
@@ -198,34 +262,39 @@ double runOnce(int gib, const std::string &method)
     return ok ? seconds : -1;
 }
 
+// One timed run of a method, as its own benchmark. "dump-short": the dump
+// with the ballast held.
+void registerRun(int gib, const std::string &method, int round)
+{
+    const std::string name = std::to_string(gib) + "GiB/" + method + "/round" + std::to_string(round);
+    benchmark::RegisterBenchmark(name.c_str(),
+                                 [gib, method](benchmark::State &state) {
+                                     if (!hold(gib) || (method == "dump-short" && !holdBallast())) {
+                                         state.SkipWithError("no memory to hold");
+                                         return;
+                                     }
+                                     for (auto _ : state) {
+                                         const double s = runOnce(gib, method);
+                                         if (s < 0) {
+                                             state.SkipWithError((method + " failed").c_str());
+                                             return;
+                                         }
+                                         state.SetIterationTime(s);
+                                         gSeconds[gib][method].push_back(s);
+                                     }
+                                 })
+        ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
 // Round r starts at method r and steps through them by 1, 2, 3 or 4, so
 // that neither the first place nor the method before (whose write-back may
 // still be on the disk) is always the same one's.
 void registerRound(int gib, int round)
 {
-    for (int i = 0; i < 5; ++i) {
-        const std::string method = kMethods[(round + i * (1 + round % 4)) % 5];
-        const std::string name = std::to_string(gib) + "GiB/" + method + "/round" + std::to_string(round);
-        benchmark::RegisterBenchmark(name.c_str(),
-                                     [gib, method](benchmark::State &state) {
-                                         if (!hold(gib)) {
-                                             state.SkipWithError("no memory to hold");
-                                             return;
-                                         }
-                                         for (auto _ : state) {
-                                             const double s = runOnce(gib, method);
-                                             if (s < 0) {
-                                                 state.SkipWithError((method + " failed").c_str());
-                                                 return;
-                                             }
-                                             state.SetIterationTime(s);
-                                             gSeconds[gib][method].push_back(s);
-                                         }
-                                     })
-            ->Iterations(1)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
-    }
+    for (int i = 0; i < 5; ++i)
+        registerRun(gib, kMethods[(round + i * (1 + round % 4)) % 5], round);
 }
 
 double median(std::vector<double> v)
@@ -234,30 +303,40 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+std::string minAndMedian(const std::vector<double> &v)
+{
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%.2f s (min %.2f)", median(v), v.empty() ? 0 : *std::min_element(v.begin(), v.end()));
+    return cell;
+}
+
 void printTable()
 {
     std::printf("\n| touched | dump | gcore | buffered pwrite | O_DIRECT pwrite | dd (context) | gcore / dump | "
-                "faster floor / dump | page cache growth in a dump | dump file (on disk) |\n"
-                "|---|---|---|---|---|---|---|---|---|---|\n");
+                "faster floor / dump | page cache growth in a dump | bystander evicted | dump file (on disk) |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (auto &[gib, methods] : gSeconds) {
-        std::ostringstream row;
-        row << "| " << gib << " GiB";
-        for (const char *m : kMethods) {
-            const std::vector<double> &v = methods[m];
-            char cell[64];
-            std::snprintf(cell, sizeof cell, " | %.2f s (min %.2f)", median(v),
-                          v.empty() ? 0 : *std::min_element(v.begin(), v.end()));
-            row << cell;
-        }
+        std::string row = "| " + std::to_string(gib) + " GiB";
+        for (const char *m : kMethods)
+            row += " | " + minAndMedian(methods[m]);
         const double dump = median(methods["dump"]);
         const double floor = std::min(median(methods["buffered"]), median(methods["direct"]));
+        const double growth = median(gCacheGrowth[gib]["dump"]);
         char tail[200];
-        std::snprintf(tail, sizeof tail, " | %.2f | %.2f | %.0f MiB (%.1f%% of the touched memory) | %.2f GiB (%.2f) |",
-                      dump > 0 ? median(methods["gcore"]) / dump : 0, dump > 0 ? floor / dump : 0,
-                      median(gCacheGrowth[gib]), 100 * median(gCacheGrowth[gib]) / (gib * 1024.0), gDumpFile[gib].first,
+        std::snprintf(tail, sizeof tail, " | %.2f | %.2f | %.0f MiB (%.1f%% of the touched memory) | %.0f MiB | %.2f GiB (%.2f) |",
+                      dump > 0 ? median(methods["gcore"]) / dump : 0, dump > 0 ? floor / dump : 0, growth,
+                      100 * growth / (gib * 1024.0), median(gEvicted[gib]["dump"]), gDumpFile[gib].first,
                       gDumpFile[gib].second);
-        std::printf("%s%s\n", row.str().c_str(), tail);
+        std::printf("%s%s\n", row.c_str(), tail);
     }
+    for (auto &[gib, methods] : gSeconds)
+        if (!methods["dump-short"].empty()) {
+            const double growth = median(gCacheGrowth[gib]["dump-short"]);
+            std::printf("%d GiB with free memory short of the dump: dump %s, page cache growth %.0f MiB (%.1f%% of the "
+                        "touched memory), bystander evicted %.0f MiB\n",
+                        gib, minAndMedian(methods["dump-short"]).c_str(), growth, 100 * growth / (gib * 1024.0),
+                        median(gEvicted[gib]["dump-short"]));
+        }
     std::printf("medians of %s rounds (min in brackets)\n", env("VASK_BENCH_ROUNDS", "3"));
 }
 
@@ -297,6 +376,8 @@ int main(int argc, char **argv)
     for (int gib : sizes)
         for (int round = 0; round < rounds; ++round)
             registerRound(gib, round);
+    for (int round = 0; largest > 0 && round < rounds; ++round)
+        registerRun(largest, "dump-short", round);
 
     // Warm-up: a file of the largest size, written and deleted.
     if (largest > 0)
@@ -307,6 +388,7 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     printTable();
+    unlink(bystanderPath().c_str());
     if (!std::getenv("VASK_BENCH_DIR"))
         rmdir(gFolder.c_str());
     return 0;

@@ -115,6 +115,9 @@ void classify(Workspace &w, bool pageInfo)
             // all of them when nothing is swapped out.
             m.contents = anonymous && pageInfo ? Touched : Held;
             m.dumpSize = size;
+            // Every page of it in use: no hole to find, so no page walk.
+            if (anonymous && m.residentKb != ~std::uint64_t(0) && m.residentKb >= size >> 10)
+                m.contents = Dense;
         } else if (anonymous && size > kHugeDense) {
             // No way to tell touched pages from untouched ones, and reading
             // it all would populate page tables for the whole reservation.

@@ -172,9 +172,9 @@ void classify(Workspace &w, bool pageInfo);
 struct Output {
     int fd;
     bool broken = false; // disk full, file too large: stop writing
-    // Large runs of memory go around the page cache (O_DIRECT) when the
-    // dump is too large for the cache to take in without writing back
-    // anyway; dropped for good once the file system refuses it.
+    // Large runs of memory go around the page cache (O_DIRECT) when free
+    // memory can't hold the dump; dropped for good once the file system
+    // refuses it.
     bool direct = false;
     bool directOn = false; // the descriptor's O_DIRECT flag as set now
 };
@@ -188,6 +188,9 @@ void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uin
 struct PageSource {
     int fd = -1; // /proc/.../pagemap, or -1 where refused
     bool scan = true; // PAGEMAP_SCAN until the kernel says it has none
+    // File pages are mapped in ahead of copying them (MADV_POPULATE_READ),
+    // until the kernel says it can't.
+    bool populate = true;
 };
 void copyMapping(Output &out, Workspace &w, PageSource &pages, const Mapping &m);
 

@@ -155,12 +155,35 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
     runs.close(m.end);
 }
 
+// A mapping of a file copied whole. Few of its pages are in our page
+// tables yet: they are mapped in a piece at a time before the piece is
+// copied, which costs half of what the copy's own page faults would.
+// Signal-safe.
+void copyFilePages(Output &out, PageSource &pages, const Mapping &m)
+{
+    constexpr std::uint64_t kPiece = 64 << 20;
+    constexpr long kPopulateRead = 22; // MADV_POPULATE_READ, Linux 5.14
+    for (std::uint64_t done = 0; done < m.dumpSize && !out.broken; done += kPiece) {
+        const std::uint64_t n = m.dumpSize - done < kPiece ? m.dumpSize - done : kPiece;
+        if (pages.populate) {
+            // EFAULT (a page past the file's end) still maps what comes
+            // before; the copy leaves the rest a hole.
+            const long r = sys(SYS_madvise, long(m.start + done), long(n), kPopulateRead);
+            if (r == -EINVAL || r == -ENOSYS || r == -EPERM)
+                pages.populate = false;
+        }
+        copyMemory(out, m.start + done, n, m.dumpOffset + done);
+    }
+}
+
 } // namespace
 
 // Signal-safe.
 void copyMapping(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 {
-    if (m.contents == Dense)
+    if (m.contents == Dense && m.inode != 0)
+        copyFilePages(out, pages, m);
+    else if (m.contents == Dense)
         copyMemory(out, m.start, m.dumpSize, m.dumpOffset);
     else if (m.contents == Touched)
         copyTouched(out, w, pages, m);

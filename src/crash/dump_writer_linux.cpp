@@ -142,7 +142,7 @@ void dumpProcess(Workspace &w, int fd, int signo, const siginfo_t *info, bool di
     Output out = {fd};
     PageSource pages;
     pages.fd = openOwnProc("pagemap", O_RDONLY | O_CLOEXEC);
-    pages.scan = trapsHandled();
+    pages.scan = pages.populate = trapsHandled(); // calls a sandbox may trap
     if (!readMappings(w))
         addStackAlone(w, w.faulting.regs.rsp);
     readMemoryDevices(w);
