@@ -1,7 +1,9 @@
 // Memory copied into a dump around the page cache (as large dumps are): the
 // same bytes as the memory, a hole where a page can't be read, hardly a page
 // of the file in the cache, and under a file size limit a copy that stops
-// there, leaving the file visibly short.
+// there, leaving the file visibly short. A file mapping copied whole, piece
+// by piece, up to its file's end. Only a dump that free memory can't hold
+// goes around the cache.
 #include "dump_internal_linux_p.h"
 
 #include <QFile>
@@ -16,6 +18,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +65,47 @@ TEST(MemoryCopy, DirectRunsHoldTheMemoryAndItsHoles)
         munmap(view, end);
         close(out.fd);
     }
+}
+
+TEST(MemoryCopy, FileMappingsUpToTheirFilesEnd)
+{
+    // More than one 64 MiB piece, and a mapping two pages longer than its file.
+    constexpr std::uint64_t kFile = 64 * kMiB + 3 * kAt, kMapped = kFile + 2 * kAt;
+    QTemporaryDir dir(QDir::currentPath() + "/memory_test-XXXXXX");
+    const QByteArray source = QFile::encodeName(dir.filePath("source")), dump = QFile::encodeName(dir.filePath("dump"));
+    const int fd = open(source, O_RDWR | O_CREAT | O_EXCL, 0600);
+    std::vector<unsigned char> bytes(kFile);
+    for (std::uint64_t i = 0; i < kFile; ++i)
+        bytes[i] = static_cast<unsigned char>((i * 40503u) >> 7);
+    ASSERT_EQ(pwrite(fd, bytes.data(), kFile, 0), ssize_t(kFile));
+    void *mapped = mmap(nullptr, kMapped, PROT_READ, MAP_PRIVATE, fd, 0);
+    struct stat st = {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    vask::lx::Mapping m = {};
+    m.start = reinterpret_cast<std::uint64_t>(mapped), m.end = m.start + kMapped, m.inode = st.st_ino;
+    m.contents = vask::lx::Dense, m.dumpSize = kMapped, m.dumpOffset = kAt;
+    vask::lx::Output out = {open(dump, O_RDWR | O_CREAT | O_EXCL, 0600)};
+    vask::lx::Workspace w;
+    vask::lx::PageSource pages;
+    vask::lx::copyMapping(out, w, pages, m);
+    EXPECT_FALSE(out.broken);
+    // The pages past the file's end are a hole (the kernel may still make
+    // the dump's file a page longer with the write that fails there).
+    const std::uint64_t end = std::uint64_t(lseek(out.fd, 0, SEEK_END));
+    EXPECT_GE(end, kAt + kFile);
+    EXPECT_LE(end, kAt + kMapped);
+    std::vector<unsigned char> copied(kMapped);
+    ASSERT_EQ(pread(out.fd, copied.data(), kMapped, off_t(kAt)), ssize_t(end - kAt));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), copied.begin()));
+    EXPECT_TRUE(std::all_of(copied.begin() + kFile, copied.end(), [](unsigned char c) { return c == 0; }));
+    munmap(mapped, kMapped);
+    close(fd);
+    close(out.fd);
+
+    struct sysinfo info = {};
+    ASSERT_EQ(sysinfo(&info), 0);
+    EXPECT_FALSE(vask::lx::wantsDirect(0));
+    EXPECT_TRUE(vask::lx::wantsDirect(std::uint64_t(info.freeram) * info.mem_unit));
 }
 
 } // namespace
