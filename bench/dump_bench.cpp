@@ -328,6 +328,8 @@ void registerRun(int gib, const std::string &method, int round)
                                          }
                                          state.SetIterationTime(s);
                                          gSeconds[gib][method].push_back(s);
+                                         if (!gCacheGrowth[gib][method].empty())
+                                             state.counters["cache_growth_MiB"] = gCacheGrowth[gib][method].back();
                                      }
                                  })
         ->Iterations(1)
