@@ -8,7 +8,8 @@
 //             memory and the file mappings (the page cache's floor);
 //   direct    the same with O_DIRECT (the disk's floor);
 //   dd        dd of zeros, as much, for context only.
-// After each method its files are deleted and the disk synced, untimed.
+// After each method its files are deleted, the disk synced and left idle
+// for a second, untimed.
 // A warm-up first writes and deletes a file of the largest size: on a
 // virtual machine the first writes into fresh page-cache pages are slower,
 // whichever method comes first. Sizes the machine has no memory or disk for
@@ -21,7 +22,7 @@
 // Printed at the end: min and median per method, the ratios of medians, and
 // how much the page cache grew during the dump and lost of the bystander.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
-//   rounds: VASK_BENCH_ROUNDS=5, folder: VASK_BENCH_DIR (else one under /tmp)
+//   rounds: VASK_BENCH_ROUNDS=7, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
 
 #include <QString>
@@ -305,7 +306,10 @@ double runOnce(int gib, const std::string &method)
     // cache) is no part of writing it.
     for (const char *prefix : {"vask_", "gcore", "dd.bin", "floor.bin"})
         removeStartingWith(prefix);
-    sync(); // untimed: the next method starts with no write-back of this one in flight
+    // Untimed: the next method starts with no write-back of this one in
+    // flight, and the kernel's estimate of the disk's pace settled.
+    sync();
+    usleep(1000000);
     return ok ? seconds : -1;
 }
 
@@ -391,7 +395,7 @@ void printTable()
         files += r.size;
     std::printf("medians of %s rounds (min in brackets); the floors write the touched memory and %.0f MiB of file "
                 "mappings\n",
-                env("VASK_BENCH_ROUNDS", "5"), double(files) / kMiB);
+                env("VASK_BENCH_ROUNDS", "7"), double(files) / kMiB);
 }
 
 } // namespace
@@ -413,7 +417,7 @@ int main(int argc, char **argv)
 
     // The sizes this machine can hold in memory and write twice over.
     std::istringstream wanted(env("VASK_BENCH_GIB", "1 4 8"));
-    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "5")));
+    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "7")));
     struct statvfs fs = {};
     statvfs(gFolder.c_str(), &fs);
     const double freeDisk = double(fs.f_bavail) * fs.f_frsize / kGiB, freeMemory = meminfo("MemAvailable") / 1024;
