@@ -1,7 +1,7 @@
 // What a crash dump costs against what writing the same memory must cost.
 // For each size (1, 4 and 8 GiB touched, plus 1 GiB reserved and never
 // touched) this process holds that memory and times, in rounds whose order
-// of methods rotates:
+// of methods changes (see registerRound):
 //   dump      DmpHelper::callback(nullptr), the library's dump of itself;
 //   gcore     gdb's gcore of this same process, from outside;
 //   buffered  pwrite() to one file of the memory a dump writes: the touched
@@ -22,7 +22,7 @@
 // Printed at the end: min and median per method, the ratios of medians, and
 // how much the page cache grew during the dump and lost of the bystander.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
-//   rounds: VASK_BENCH_ROUNDS=7, folder: VASK_BENCH_DIR (else one under /tmp)
+//   rounds: VASK_BENCH_ROUNDS=10, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
 
 #include <QString>
@@ -341,13 +341,17 @@ void registerRun(int gib, const std::string &method, int round)
         ->Unit(benchmark::kMillisecond);
 }
 
-// Round r starts at method r and steps through them by 1, 2, 3 or 4, so
-// that neither the first place nor the method before (whose write-back may
-// still be on the disk) is always the same one's.
+// The order of the methods in round r: ten rounds form a Williams design,
+// in which every method comes first, and right after every other method,
+// equally often (twice), so that neither the first place nor the method
+// before (whose freed blocks the disk may still be discarding) favours one.
 void registerRound(int gib, int round)
 {
-    for (int i = 0; i < 5; ++i)
-        registerRun(gib, kMethods[(round + i * (1 + round % 4)) % 5], round);
+    const int base[5] = {0, 1, 4, 2, 3};
+    for (int i = 0; i < 5; ++i) {
+        const int k = (round / 5) % 2 ? 4 - i : i;
+        registerRun(gib, kMethods[(base[k] + round) % 5], round);
+    }
 }
 
 double median(std::vector<double> v)
@@ -395,7 +399,7 @@ void printTable()
         files += r.size;
     std::printf("medians of %s rounds (min in brackets); the floors write the touched memory and %.0f MiB of file "
                 "mappings\n",
-                env("VASK_BENCH_ROUNDS", "7"), double(files) / kMiB);
+                env("VASK_BENCH_ROUNDS", "10"), double(files) / kMiB);
 }
 
 } // namespace
@@ -417,7 +421,7 @@ int main(int argc, char **argv)
 
     // The sizes this machine can hold in memory and write twice over.
     std::istringstream wanted(env("VASK_BENCH_GIB", "1 4 8"));
-    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "7")));
+    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "10")));
     struct statvfs fs = {};
     statvfs(gFolder.c_str(), &fs);
     const double freeDisk = double(fs.f_bavail) * fs.f_frsize / kGiB, freeMemory = meminfo("MemAvailable") / 1024;
