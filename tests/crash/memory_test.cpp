@@ -2,8 +2,9 @@
 // same bytes as the memory, a hole where a page can't be read, hardly a page
 // of the file in the cache, and under a file size limit a copy that stops
 // there, leaving the file visibly short. A file mapping copied whole, piece
-// by piece, up to its file's end. Only a dump that free memory can't hold
-// goes around the cache.
+// by piece, up to its file's end, and a range ending in an unreadable page.
+// Only a dump that free memory can't hold goes around the cache. And what
+// of each kind of mapping is written.
 #include "dump_internal_linux_p.h"
 
 #include <QFile>
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <csignal>
 #include <vector>
 
@@ -98,6 +101,11 @@ TEST(MemoryCopy, FileMappingsUpToTheirFilesEnd)
     ASSERT_EQ(pread(out.fd, copied.data(), kMapped, off_t(kAt)), ssize_t(end - kAt));
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), copied.begin()));
     EXPECT_TRUE(std::all_of(copied.begin() + kFile, copied.end(), [](unsigned char c) { return c == 0; }));
+    // A few bytes inside a page past the file's end: nothing written, and
+    // the copy ends there.
+    vask::lx::copyMemory(out, m.start + kFile + 100, 50, 2 * kMapped);
+    EXPECT_LE(std::uint64_t(lseek(out.fd, 0, SEEK_END)), 2 * kMapped);
+    EXPECT_FALSE(out.broken);
     munmap(mapped, kMapped);
     close(fd);
     close(out.fd);
@@ -106,6 +114,49 @@ TEST(MemoryCopy, FileMappingsUpToTheirFilesEnd)
     ASSERT_EQ(sysinfo(&info), 0);
     EXPECT_FALSE(vask::lx::wantsDirect(0));
     EXPECT_TRUE(vask::lx::wantsDirect(std::uint64_t(info.freeram) * info.mem_unit));
+}
+
+TEST(MemoryCopy, WhatOfEachMappingIsWritten)
+{
+    constexpr std::uint32_t kDisk = 8 << 20 | 1, kTmpfs = 0 << 20 | 40;
+    constexpr std::uint64_t kLength = 16 * kAt, kAll = kLength >> 10, kUnknown = ~std::uint64_t(0);
+    struct Row {
+        const char *name;
+        std::uint32_t device;
+        std::uint64_t inode, residentKb;
+        bool shared, dontDump;
+        vask::lx::Contents contents;
+        std::uint64_t dumpSize;
+    };
+    const Row rows[] = {
+        {"/usr/lib/libx.so", kDisk, 7, 4, false, false, vask::lx::Dense, kLength}, // a disk file: whole
+        {"/run/user/x", kTmpfs, 7, 4, true, false, vask::lx::Held, kLength}, // a memory file system: held pages
+        {"", 0, 0, kAll, false, false, vask::lx::Dense, kLength}, // every page in use: whole, no walk
+        {"[heap]", 0, 0, 4, false, false, vask::lx::Touched, kLength}, // some pages: the touched ones
+        {"", 0, 0, kUnknown, false, false, vask::lx::Touched, kLength}, // no counts: the touched ones
+        {"", 0, 0, 0, false, false, vask::lx::NoContents, kLength}, // never touched: a hole
+        {"/dev/zero (deleted)", 0, 5, 4, true, false, vask::lx::Held, kLength}, // shared anonymous
+        {"/dev/dri/card0", 0, 9, 4, true, false, vask::lx::NoContents, 0}, // device memory
+        {"", 0, 0, kAll, false, true, vask::lx::NoContents, 0}, // MADV_DONTDUMP
+    };
+    vask::lx::Mapping maps[std::size(rows)] = {};
+    char names[512] = {};
+    std::uint32_t devices[] = {kTmpfs};
+    vask::lx::Workspace w;
+    w.maps = maps, w.names = names, w.memoryDevices = devices, w.memoryDeviceCount = 1, w.memoryDevicesKnown = true;
+    for (const Row &r : rows) {
+        vask::lx::Mapping &m = maps[w.mapCount++];
+        m.start = 0x10000000 * w.mapCount, m.end = m.start + kLength, m.flags = PF_R | PF_W;
+        m.inode = r.inode, m.device = r.device, m.residentKb = r.residentKb, m.shared = r.shared, m.dontDump = r.dontDump;
+        m.nameOffset = std::uint32_t(w.namesUsed), m.nameLength = std::uint32_t(std::strlen(r.name));
+        std::memcpy(names + w.namesUsed, r.name, m.nameLength + 1);
+        w.namesUsed += m.nameLength + 1;
+    }
+    vask::lx::classify(w, true);
+    for (std::size_t i = 0; i < w.mapCount; ++i) {
+        EXPECT_EQ(maps[i].contents, rows[i].contents) << rows[i].name << " (row " << i << ")";
+        EXPECT_EQ(maps[i].dumpSize, rows[i].dumpSize) << rows[i].name << " (row " << i << ")";
+    }
 }
 
 } // namespace
