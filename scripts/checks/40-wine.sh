@@ -62,11 +62,6 @@ fail() {
 }
 
 step "wine: new prefix"
-# One wineserver for the whole run: one that exits a moment after its last
-# client can meet the next client on its way out ("recvmsg: Connection
-# reset by peer").
-mkdir -p "$WINEPREFIX"
-wineserver -p
 # Without this, wine's debugger answers an unhandled fault with a dialog
 # that never closes under a display.
 timeout -k 5 180 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
