@@ -99,7 +99,6 @@ while read -r call; do
   [ -n "$call" ] || continue
   # shellcheck disable=SC2086
   want=$("$linux_probe" numeric $call) || fail "Linux vaskprobe numeric $call"
-  # shellcheck disable=SC2086
   # A second try where wine itself fails to start the program: right after
   # the crash rows it now and then exits at once, with nothing on stderr.
   # shellcheck disable=SC2086

@@ -178,6 +178,9 @@ struct Output {
     bool direct = false;
     bool directOn = false; // the descriptor's O_DIRECT flag as set now
 };
+// The largest piece of memory written at once (copyMemory) and mapped in
+// ahead of its copy (a file's pages).
+constexpr std::uint64_t kCopyPiece = 64 << 20;
 // Whether a dump of `bytes` of memory should write around the page cache.
 bool wantsDirect(std::uint64_t bytes);
 void writeAt(Output &out, const void *data, std::size_t size, std::uint64_t offset);

@@ -161,10 +161,9 @@ void copyHeld(Output &out, Workspace &w, PageSource &pages, const Mapping &m)
 // Signal-safe.
 void copyFilePages(Output &out, PageSource &pages, const Mapping &m)
 {
-    constexpr std::uint64_t kPiece = 64 << 20;
     constexpr long kPopulateRead = 22; // MADV_POPULATE_READ, Linux 5.14
-    for (std::uint64_t done = 0; done < m.dumpSize && !out.broken; done += kPiece) {
-        const std::uint64_t n = m.dumpSize - done < kPiece ? m.dumpSize - done : kPiece;
+    for (std::uint64_t done = 0; done < m.dumpSize && !out.broken; done += kCopyPiece) {
+        const std::uint64_t n = m.dumpSize - done < kCopyPiece ? m.dumpSize - done : kCopyPiece;
         if (pages.populate) {
             // EFAULT (a page past the file's end) still maps what comes
             // before; the copy leaves the rest a hole.

@@ -56,9 +56,8 @@ long writeMemory(Output &out, std::uint64_t address, std::uint64_t n, std::uint6
 // meanwhile, a file mapping past its end) leaves a hole. Signal-safe.
 void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uint64_t offset)
 {
-    constexpr std::uint64_t kChunk = 64 << 20;
     const bool longRun = size >= kDirectRun && address % kPage == 0 && offset % kPage == 0 && size % kPage == 0;
-    std::uint64_t chunk = kChunk;
+    std::uint64_t chunk = kCopyPiece;
     while (size > 0 && !out.broken) {
         const std::uint64_t n = size < chunk ? size : chunk;
         const long r = writeMemory(out, address, n, offset, longRun);
@@ -73,7 +72,7 @@ void copyMemory(Output &out, std::uint64_t address, std::uint64_t size, std::uin
         std::uint64_t done;
         if (r > 0) {
             done = std::uint64_t(r);
-            chunk = chunk < kChunk / 2 ? chunk * 2 : kChunk;
+            chunk = chunk < kCopyPiece / 2 ? chunk * 2 : kCopyPiece;
         } else if (r == -EFAULT || r == 0) {
             done = kPage - (address % kPage);
             if (done > size)

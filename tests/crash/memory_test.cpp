@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <iterator>
-#include <csignal>
 #include <vector>
 
 #include <fcntl.h>
