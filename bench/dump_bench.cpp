@@ -22,7 +22,7 @@
 // Printed at the end: min and median per method, the ratios of medians, and
 // how much the page cache grew during the dump and lost of the bystander.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
-//   rounds: VASK_BENCH_ROUNDS=10, folder: VASK_BENCH_DIR (else one under /tmp)
+//   rounds: VASK_BENCH_ROUNDS=20, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
 
 #include <QString>
@@ -58,6 +58,9 @@ namespace {
 
 constexpr std::uint64_t kGiB = std::uint64_t(1) << 30, kMiB = 1 << 20;
 const char *const kMethods[] = {"dump", "gcore", "buffered", "direct", "dd"};
+// Rounds unless VASK_BENCH_ROUNDS says otherwise: single runs here vary by a
+// factor of up to two, and the median of ten still moved by 0.1 between runs.
+const char *const kRounds = "20";
 
 std::string gFolder;
 struct Held {
@@ -341,7 +344,7 @@ void registerRun(int gib, const std::string &method, int round)
         ->Unit(benchmark::kMillisecond);
 }
 
-// The order of the methods in round r: ten rounds form a Williams design,
+// The order of the methods in round r: each ten rounds form a Williams design,
 // in which every method comes first, and right after every other method,
 // equally often (twice), so that neither the first place nor the method
 // before (whose freed blocks the disk may still be discarding) favours one.
@@ -399,7 +402,7 @@ void printTable()
         files += r.size;
     std::printf("medians of %s rounds (min in brackets); the floors write the touched memory and %.0f MiB of file "
                 "mappings\n",
-                env("VASK_BENCH_ROUNDS", "10"), double(files) / kMiB);
+                env("VASK_BENCH_ROUNDS", kRounds), double(files) / kMiB);
 }
 
 } // namespace
@@ -421,7 +424,7 @@ int main(int argc, char **argv)
 
     // The sizes this machine can hold in memory and write twice over.
     std::istringstream wanted(env("VASK_BENCH_GIB", "1 4 8"));
-    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", "10")));
+    const int rounds = std::max(1, std::atoi(env("VASK_BENCH_ROUNDS", kRounds)));
     struct statvfs fs = {};
     statvfs(gFolder.c_str(), &fs);
     const double freeDisk = double(fs.f_bavail) * fs.f_frsize / kGiB, freeMemory = meminfo("MemAvailable") / 1024;
