@@ -16,13 +16,15 @@
 // are left out, saying so.
 // Before every method a bystander file (256 MiB) is read into the page
 // cache, untimed; after a dump, how much of it the cache lost is counted.
+// Then, untimed too, as much memory as the method may take is touched and
+// freed (see backFreeMemory).
 // Last, at the largest size, the dump alone again with free memory short of
 // the dump (a ballast held, kept out of the dump), where it writes around
 // the page cache.
 // Printed at the end: min and median per method, the ratios of medians, and
 // how much the page cache grew during the dump and lost of the bystander.
 //   dump_bench [--benchmark_filter=...]  sizes: VASK_BENCH_GIB="1 4 8",
-//   rounds: VASK_BENCH_ROUNDS=20, folder: VASK_BENCH_DIR (else one under /tmp)
+//   rounds: VASK_BENCH_ROUNDS=10, folder: VASK_BENCH_DIR (else one under /tmp)
 #include <benchmark/benchmark.h>
 
 #include <QString>
@@ -58,9 +60,8 @@ namespace {
 
 constexpr std::uint64_t kGiB = std::uint64_t(1) << 30, kMiB = 1 << 20;
 const char *const kMethods[] = {"dump", "gcore", "buffered", "direct", "dd"};
-// Rounds unless VASK_BENCH_ROUNDS says otherwise: single runs here vary by a
-// factor of up to two, and the median of ten still moved by 0.1 between runs.
-const char *const kRounds = "20";
+// Rounds unless VASK_BENCH_ROUNDS says otherwise.
+const char *const kRounds = "10";
 
 std::string gFolder;
 struct Held {
@@ -100,6 +101,29 @@ double meminfo(const char *key)
     if (f)
         std::fclose(f);
     return kib / 1024;
+}
+
+// Touches and frees as much memory as a method may take into the page cache,
+// so that it finds that much free memory that the machine's host backs
+// already: a virtual machine that hands freed memory back to its host
+// (free page reporting) makes the first touch of such a page slow, and how
+// much of the free memory it has handed back when a method starts varies
+// with what ran before (a floor of O_DIRECT frees no cache, gcore frees
+// more than the dump).
+// Never more than is free, less half a GiB: with the ballast held that is
+// less than the method takes, and touching more would push out the cache.
+void backFreeMemory(int gib)
+{
+    const double free = meminfo("MemFree") / 1024 - 0.5;
+    const std::uint64_t bytes = std::uint64_t(std::min<double>(gib + 1, std::max(free, 0.0)) * kGiB) / 4096 * 4096;
+    if (bytes == 0)
+        return;
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED)
+        return;
+    for (std::uint64_t at = 0; at < bytes; at += 4096)
+        static_cast<char *>(p)[at] = 1;
+    munmap(p, bytes);
 }
 
 // Holds `gib` GiB written (every word, so no page is the shared zero page)
@@ -282,6 +306,7 @@ bool writeHeld(bool direct)
 double runOnce(int gib, const std::string &method)
 {
     readBystander(); // untimed, for every method alike
+    backFreeMemory(gib);
     const double cachedBefore = meminfo("Cached");
     const double start = now();
     bool ok = true;
