@@ -369,7 +369,7 @@ void registerRun(int gib, const std::string &method, int round)
         ->Unit(benchmark::kMillisecond);
 }
 
-// The order of the methods in round r: each ten rounds form a Williams design,
+// The order of the methods in round r: every ten rounds form a Williams design,
 // in which every method comes first, and right after every other method,
 // equally often (twice), so that neither the first place nor the method
 // before (whose freed blocks the disk may still be discarding) favours one.
